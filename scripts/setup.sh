@@ -1,0 +1,37 @@
+# Shared set-up of scripts/run and scripts/test (sourced, not run):
+# installs the Debian packages that are missing, then configures and builds into build/.
+
+VELLOMIR_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+
+# Packages to build and run the program.
+VELLOMIR_RUN_PACKAGES=(cmake g++ ninja-build pkg-config qt6-base-dev fonts-ipafont-gothic)
+# Further packages for the test suite.
+VELLOMIR_TEST_PACKAGES=(libgtest-dev libgmock-dev python3 python3-aiosmtpd swaks curl
+                        clang libclang-rt-14-dev)
+
+# ensure_packages NAME...: installs those not yet installed (one apt-get update, only when needed).
+ensure_packages() {
+    local missing=() pkg
+    for pkg in "$@"; do
+        dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "These Debian packages are missing. Install them as root, then run this again:" >&2
+        echo "  apt-get install -y ${missing[*]}" >&2
+        exit 1
+    fi
+    echo "Installing: ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+
+# build_vellomir [CMAKE ARGS...]: configures (once) and builds into build/.
+build_vellomir() {
+    local dir="$VELLOMIR_ROOT/build"
+    if [ ! -f "$dir/CMakeCache.txt" ]; then
+        cmake -S "$VELLOMIR_ROOT" -B "$dir" -G Ninja "$@"
+    fi
+    cmake --build "$dir" --parallel "$(nproc)"
+}

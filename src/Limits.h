@@ -1,0 +1,27 @@
+// Fixed sizes and periods of the engine, in one place.
+#pragma once
+
+#include <cstddef>
+
+namespace limits {
+
+// Line buffer of a session: every line read from either peer and every line built for sending.
+inline constexpr std::size_t kLineBuffer = 2048;
+// One relay transfer: the most a single recv may take.
+inline constexpr std::size_t kRelayBuffer = 2048;
+// Wait period of every poll loop (listener, line reader, relay), milliseconds.
+inline constexpr int kPollMillis = 100;
+// serverStop polls the listener-alive signal in these steps, milliseconds.
+inline constexpr int kStopPollMillis = 10;
+
+// A value read from the settings file is cut to this many bytes.
+inline constexpr std::size_t kProfileValueMax = 299;
+// The Base64 text of a password must fit in one settings value, which bounds the password.
+inline constexpr std::size_t kPasswordMax = 222;
+
+// Diagnostic line: at most this many formatted characters, before CR LF.
+inline constexpr std::size_t kTraceChars = 1000;
+// Serial diagnostic output: a write that cannot finish in this time drops the rest of the line.
+inline constexpr int kSerialWriteMillis = 2000;
+
+} // namespace limits

@@ -1,0 +1,58 @@
+// The settings file Vellomir.ini and the global settings it holds.
+//
+// One global object, Ini, carries every read and write of the file, including the proxy entries.
+// Used on the user-interface thread only (and by tests); MethodName may be called from any thread.
+// No operation reports failure: a missing or unreadable file reads as the defaults, a failed
+// write is traced on the diagnostic channel and otherwise goes unnoticed.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "config/ProfileFile.h"
+#include "config/Proxydata.h"
+
+inline constexpr const char* kSettingsFileName = "Vellomir.ini";
+
+class IniFile {
+public:
+    explicit IniFile(ProxyDataList& list) : list_(list) {}
+
+    std::string Path;       // full path of the settings file, fixed at Load
+    std::string CurrentDir; // working directory at Load
+    std::int32_t DebugWrite = 0;
+    std::int32_t Left = 0;
+    std::int32_t Top = 0;
+    std::int32_t Width = 0;
+    std::int32_t Height = 0;
+    std::string ListenAddress;
+    std::int32_t ListenPort = 0;
+
+    // Sets CurrentDir and Path, reads "Program" and "Option", then LoadList.
+    void Load();
+    // Writes Left, Top, Width, Height of "Program"; flushes.
+    void SaveWindow();
+    // Writes ListenAddress and ListenPort of "Option"; flushes.
+    void SaveOption();
+    // Reads the six keys of entry n into `entry`, leaving its Index alone.
+    void LoadEntry(std::int32_t n, ProxyData& entry);
+    // Writes the six keys of entry n; with `withCount` also "Count" (the larger of the list's
+    // count and n + 1), then flushes.
+    void SaveEntry(std::int32_t n, const ProxyData& entry, bool withCount);
+    // Removes the six keys of entry n; does not flush.
+    void DeleteEntry(std::int32_t n);
+    // Rebuilds the list from the "Proxy" section.
+    void LoadList();
+    // Rewrites the "Proxy" section from the list; flushes.
+    void SaveList();
+
+    // "NONE", "AUTO", "LOGIN", "PLAIN", "CRAM-MD5" for 0..4; "AUTO" for any other code.
+    static const char* MethodName(std::int32_t code);
+
+private:
+    ProxyDataList& list_;
+    ProfileFile file_;
+};
+
+// The one settings object of the process; works on ProxyList.
+extern IniFile Ini;

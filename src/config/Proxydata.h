@@ -1,0 +1,72 @@
+// Proxy entries: one per mail domain, and the process-wide list of them.
+//
+// ProxyData is a plain value; it is copied wherever it travels, so no entry is shared between
+// threads. ProxyList is the one global list. The user-interface thread is its only writer; every
+// session thread scans it for its client's domain and copies the match out. Every operation of
+// the list holds the list's mutex, so a scan and its copy never see a half-done edit.
+// No operation reports an error; positions must lie in 0 <= k < Count().
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <mutex>
+#include <string>
+#include <vector>
+
+// Upstream login method: the same code in memory, in the settings file and as the position in
+// the entry dialog's method list. Any other value is kept as it is and named "AUTO".
+enum AuthMethod : std::int32_t {
+    MethodNone = 0,
+    MethodAuto = 1,
+    MethodLogin = 2,
+    MethodPlain = 3,
+    MethodCramMd5 = 4,
+};
+
+class ProxyData {
+public:
+    std::int32_t Index = -1; // position in ProxyList and number in the settings file; -1 if new
+    std::string Domain;      // mail domain that selects this entry
+    std::string SMTP;        // upstream server: host name or dotted IPv4 address
+    std::int32_t Method = MethodAuto;
+    std::string User;
+    std::string Passwd; // held in clear in memory, Base64 in the settings file
+    std::int32_t Port = 25;
+
+    // n >= 0: Index = n and the other fields from entry n of the settings file (not the list).
+    // n < 0: Index = n and the other fields reset to those of a new entry.
+    void Init(std::int32_t n);
+    // Writes the entry under number Index (>= 0) with the updated count, and flushes.
+    void Save() const;
+
+    bool operator==(const ProxyData&) const = default;
+};
+
+class ProxyDataList {
+public:
+    int Count() const;
+    void Append(const ProxyData& entry);
+    ProxyData At(int k) const;
+    std::vector<ProxyData> Snapshot() const;
+    void Clear();
+
+    // Add: Index := Count(), then append a copy. Returns the copy as stored.
+    ProxyData Add(ProxyData entry);
+    // Replace: all seven fields of the element at entry.Index.
+    void Replace(const ProxyData& entry);
+    // Delete: renumber the later elements one down, then remove the element at k.
+    // (The caller rewrites the settings file's entry section afterwards.)
+    void Erase(int k);
+
+    // Walks from the front; the first element for which `matches` holds is copied into `found`.
+    // Gives false and copies nothing when none matches. `matches` runs under the list's lock.
+    bool Scan(const std::function<bool(const ProxyData&)>& matches, ProxyData& found) const;
+
+private:
+    mutable std::mutex mutex_;
+    std::list<ProxyData> items_;
+};
+
+// The one list of the process.
+extern ProxyDataList ProxyList;
