@@ -1,0 +1,201 @@
+"""A real upstream SMTP server for the end-to-end tests, built on aiosmtpd.
+
+It runs in a thread of the test process on 127.0.0.1 and records, per delivered
+message, the raw bytes of the content as the SMTP layer handed them over
+(dot-unstuffed, CR LF kept) together with who logged in and how. The tests
+compare those records with what the mail client meant to send.
+"""
+
+import base64
+import hmac
+import logging
+import os
+import socket
+import threading
+import time
+import warnings
+from dataclasses import dataclass, field
+
+from aiosmtpd.controller import Controller
+from aiosmtpd.smtp import SMTP, AuthResult, LoginPassword, MISSING
+
+HOST = "127.0.0.1"
+UPSTREAM_NAME = "upstream.e2e.test"
+
+
+def free_port():
+    """A port that was free a moment ago (bound to 0 and closed again)."""
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind((HOST, 0))
+        return s.getsockname()[1]
+
+
+@dataclass
+class Login:
+    mechanism: str
+    user: bytes
+
+
+@dataclass
+class Delivery:
+    login: Login | None
+    ehlo_name: str | None
+    mail_from: str
+    rcpt_tos: list
+    content: bytes
+
+
+@dataclass
+class Record:
+    """What the upstream saw; shared between its thread and the test's thread."""
+    deliveries: list = field(default_factory=list)
+    logins: list = field(default_factory=list)
+    failed_logins: list = field(default_factory=list)
+    cond: threading.Condition = field(default_factory=threading.Condition)
+
+    def add(self, kind, item):
+        with self.cond:
+            getattr(self, kind).append(item)
+            self.cond.notify_all()
+
+    def wait_deliveries(self, count, timeout=20.0):
+        """The first `count` deliveries; fails the caller's test after `timeout` seconds."""
+        deadline = time.monotonic() + timeout
+        with self.cond:
+            while len(self.deliveries) < count:
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    raise AssertionError(
+                        f"upstream got {len(self.deliveries)} of {count} messages in {timeout}s")
+                self.cond.wait(left)
+            return list(self.deliveries[:count])
+
+
+class _Handler:
+    def __init__(self, record, pipelining):
+        self.record = record
+        self.pipelining = pipelining
+
+    async def handle_EHLO(self, server, session, envelope, hostname, responses):
+        session.host_name = hostname
+        if self.pipelining:
+            # aiosmtpd reads commands one after the other from a stream, so it
+            # copes with pipelined commands; it just doesn't say so.
+            responses.insert(1, "250-PIPELINING")
+        return responses
+
+    async def handle_DATA(self, server, session, envelope):
+        data = session.auth_data
+        login = data if isinstance(data, Login) else None
+        self.record.add("deliveries", Delivery(
+            login=login,
+            ehlo_name=session.host_name,
+            mail_from=envelope.mail_from,
+            rcpt_tos=list(envelope.rcpt_tos),
+            content=bytes(envelope.original_content),
+        ))
+        return "250 2.0.0 Message accepted"
+
+
+class _AuthSMTP(SMTP):
+    """aiosmtpd's server with a CRAM-MD5 mechanism of our own (RFC 2195)."""
+
+    accounts: dict = {}
+    record: Record = None
+
+    async def auth_CRAM__MD5(self, _, args):
+        if len(args) != 1:
+            await self.push("501 5.5.4 No initial response for CRAM-MD5")
+            return AuthResult(success=False, handled=True)
+        challenge = f"<{int.from_bytes(os.urandom(6), 'big')}.{time.time_ns()}@{UPSTREAM_NAME}>"
+        challenge = challenge.encode("ascii")
+        answer = await self.challenge_auth(challenge)
+        if answer is MISSING:
+            return AuthResult(success=False, handled=True)
+        user, _, digest = answer.rpartition(b" ")
+        password = self.accounts.get(user)
+        if password is not None:
+            expected = hmac.new(password, challenge, "md5").hexdigest().encode("ascii")
+            if hmac.compare_digest(digest, expected):
+                login = Login("CRAM-MD5", user)
+                self.record.add("logins", login)
+                return AuthResult(success=True, auth_data=login)
+        self.record.add("failed_logins", Login("CRAM-MD5", user))
+        return AuthResult(success=False, handled=False)
+
+
+class Upstream:
+    """An aiosmtpd server on 127.0.0.1.
+
+    accounts: user -> password (bytes). With accounts, AUTH is required before
+    MAIL FROM and LOGIN, PLAIN and CRAM-MD5 are offered (minus `exclude`);
+    without, no login is asked for.
+    """
+
+    def __init__(self, accounts=None, exclude=(), pipelining=False):
+        self.record = Record()
+        self.accounts = dict(accounts or {})
+        self.port = None
+        self._controller = None
+        self._exclude = list(exclude)
+        self._pipelining = pipelining
+
+    def _authenticate(self, server, session, envelope, mechanism, auth_data):
+        if isinstance(auth_data, LoginPassword):
+            password = self.accounts.get(auth_data.login)
+            if password is not None and hmac.compare_digest(password, auth_data.password):
+                login = Login(mechanism, auth_data.login)
+                self.record.add("logins", login)
+                return AuthResult(success=True, auth_data=login)
+            self.record.add("failed_logins", Login(mechanism, auth_data.login))
+        return AuthResult(success=False, handled=False)
+
+    def start(self, attempts=3):
+        # Login without TLS is exactly what these tests exercise, on loopback only.
+        # (Set here, not at import: the unittest runner resets the warning filters.)
+        warnings.filterwarnings("ignore", message="Requiring AUTH while not requiring TLS")
+        warnings.filterwarnings("ignore", message="Session.login_data is deprecated")
+        logging.getLogger("mail.log").setLevel(logging.ERROR)
+        upstream = self
+        smtp_class = type("_BoundAuthSMTP", (_AuthSMTP,), {
+            "accounts": self.accounts, "record": self.record})
+        kwargs = dict(decode_data=False, server_hostname=UPSTREAM_NAME, ready_timeout=10.0)
+        if self.accounts:
+            kwargs.update(auth_required=True, auth_require_tls=False,
+                          authenticator=self._authenticate,
+                          auth_exclude_mechanism=self._exclude)
+        else:
+            smtp_class = SMTP
+
+        class _Controller(Controller):
+            def factory(self):
+                return smtp_class(self.handler, **self.SMTP_kwargs)
+
+        last_error = None
+        for _ in range(attempts):
+            port = free_port()
+            controller = _Controller(_Handler(upstream.record, upstream._pipelining),
+                                     hostname=HOST, port=port, **kwargs)
+            try:
+                controller.start()
+            except Exception as error:  # the port was taken in between: try another
+                last_error = error
+                continue
+            self._controller = controller
+            self.port = port
+            return self
+        raise RuntimeError(f"upstream did not start: {last_error}")
+
+    def stop(self):
+        if self._controller is not None:
+            self._controller.stop()
+            self._controller = None
+
+
+def cram_md5_answer(user, password, challenge_line, upper_hex=False):
+    """The client's CRAM-MD5 answer to a "334 <Base64>" line, for the harness check."""
+    challenge = base64.b64decode(challenge_line)
+    digest = hmac.new(password, challenge, "md5").hexdigest()
+    if upper_hex:
+        digest = digest.upper()
+    return base64.b64encode(user + b" " + digest.encode("ascii")).decode("ascii")
