@@ -13,9 +13,13 @@
 #include <cstddef>
 
 // Capacity needed to encode n bytes: 4 characters per started group of 3, plus the 0 byte.
-constexpr std::size_t Base64EncodedSize(std::size_t n) { return 4 * ((n + 2) / 3) + 1; }
+constexpr std::size_t Base64EncodedSize(std::size_t n) {
+    return 4 * ((n + 2) / 3) + 1;
+}
 // Capacity needed to decode a text of `length` characters: 3 bytes per started group, plus 0.
-constexpr std::size_t Base64DecodedSize(std::size_t length) { return 3 * ((length + 3) / 4) + 1; }
+constexpr std::size_t Base64DecodedSize(std::size_t length) {
+    return 3 * ((length + 3) / 4) + 1;
+}
 
 // Encodes the bytes of the NUL-terminated `source` (its 0 byte not included).
 bool Base64EncodeText(const char* source, char* destination, std::size_t capacity);
@@ -25,6 +29,10 @@ bool Base64EncodeBytes(const void* source, char* destination, int count, std::si
 
 // Decodes the NUL-terminated Base64 `source`. Gives 0 on success, -1 on failure; in both cases
 // the destination holds the bytes decoded so far followed by a 0 byte. When `decodedLength` is
-// given it receives the number of bytes decoded (0 bytes inside the result count).
+// given it receives the number of bytes decoded (0 bytes inside the result count), failure or not.
+// The first '=' in place 3 or 4 of a group ends decoding with success and nothing after it is
+// read; a character outside the alphabet (white space and line breaks too), '=' in place 1 or 2,
+// or a text ending inside a group fails. A group is written whole or not at all when the
+// capacity runs out, but a faulty group keeps the bytes decoded before its fault.
 int Base64Decode(const char* source, unsigned char* destination, std::size_t capacity,
                  std::size_t* decodedLength = nullptr);

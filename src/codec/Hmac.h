@@ -7,9 +7,9 @@
 #include <cstdint>
 
 struct Md5Context {
-    std::uint32_t state[4];      // chaining words A, B, C, D
-    std::uint32_t count[2];      // message length in bits modulo 2^64, low word first
-    unsigned char buffer[64];    // bytes not yet consumed by a block transform
+    std::uint32_t state[4];   // chaining words A, B, C, D
+    std::uint32_t count[2];   // message length in bits modulo 2^64, low word first
+    unsigned char buffer[64]; // bytes not yet consumed by a block transform
 };
 
 void Md5Init(Md5Context* context);
