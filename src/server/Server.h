@@ -1,15 +1,150 @@
-// The SMTP proxy engine's entry points (used by the user interface and tests).
-// The engine's internals are declared further down by the engine itself.
+// The SMTP proxy engine: the listener, one session thread per mail client, the line I/O on the
+// client's and the upstream server's sockets, the upstream login and the relay.
+//
+// Threads: serverOpen, serverStart, serverStop and serverIsRunning are called by one controlling
+// thread (the user interface, or a test). The listener runs on its own thread, the main task.
+// Every accepted client is served by a detached thread, a sub task, that owns its SocketTask
+// record and both of its sockets and frees them at its end; the socket, line and login
+// operations below run on that thread only, on that task's own sockets.
+//
+// Failure is reported by results, never by exceptions: -1 for a socket or an operation that
+// failed, false for an entry point that failed. A sub task has one failure signal, its running
+// flag: every operation that fails clears it, and every loop of the sub task tests it.
 #pragma once
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
+
+#include "config/Proxydata.h"
+
+// Entry points ------------------------------------------------------------------------------
 
 // Opens the listening socket on `address` (dotted IPv4 or host name) and `port` (1..65535).
 // Gives false when the address does not resolve, the port is out of range or cannot be bound.
+// A listener that still runs is stopped first; a socket opened but never started is closed.
 bool serverOpen(const char* address, std::int32_t port);
-// Starts the main task (the accept loop) on the opened socket.
+// Starts the main task (the accept loop) on the opened socket. Does nothing when no listening
+// socket is open or the main task already runs. If its thread cannot be made, the listening
+// socket is closed, so a later open of the same port can succeed.
 void serverStart();
-// Stops the main task and returns once it has ended (at once when none runs).
+// Stops the main task and returns once it has ended (at once when none runs). Sessions that
+// were accepted before go on to their natural end.
 void serverStop();
 // True while the main task's thread is alive.
 bool serverIsRunning();
+
+// Raises the soft limit on open descriptors to the hard limit (each session holds two
+// sockets). serverOpen calls it once per process; calling it again is harmless.
+void raiseDescriptorLimit();
+
+// Number of sub tasks whose thread has not yet finished (for tests and diagnostics only: no
+// one waits for sub tasks).
+int activeSubTasks();
+
+// Records ---------------------------------------------------------------------------------
+
+// The record of one socket worker thread. The main task has one static record; each sub task
+// has one on the heap, made by startSubTask and destroyed by the sub task itself.
+struct SocketTask {
+    int Socket = -1;     // main task: the listening socket; sub task: the mail client's socket
+    int PeerSocket = -1; // sub task: the upstream server's socket, -1 until connected
+    // Listener-alive signal ("the thread handle is set"): set before the thread starts, cleared
+    // by the thread as its very last act on shared state (release), polled by serverStop
+    // (acquire), so the listening socket is closed before a new open may bind the port.
+    std::atomic<bool> ThreadAlive{false};
+    std::uint32_t ThreadId = 0; // the thread's system id; traces print it in hexadecimal
+    // Run flag: stored true (release) before the thread starts, so the thread's first read
+    // (acquire) sees it; cleared by whoever stops the task.
+    std::atomic<bool> Running{true};
+
+    bool running() const { return Running.load(std::memory_order_acquire); }
+    void stop() { Running.store(false, std::memory_order_release); }
+};
+
+// The fixed replies with which the proxy ends a mail client's dialogue.
+enum ErrorReply : int {
+    ErrorServiceNotAvailable = 0, // "550 Service not available"
+    ErrorDomainName = 1,          // "550 domain name error"
+    ErrorCannotConnect = 2,       // "550 Can not be connected to SMTP server"
+};
+
+// The class of a mail client's line before the hand-over.
+enum CommandKind : int {
+    CommandFailed = -1,
+    CommandHelo = 0,
+    CommandEhlo = 1,
+    CommandMailFrom = 2,
+    CommandRset = 3,
+    CommandOther = 10,
+};
+
+// Sockets (Sockets.cpp, Listener.cpp) ---------------------------------------------------------
+
+// IPv4 address in network order of a dotted address or a host name; kNoAddress when neither.
+inline constexpr std::uint32_t kNoAddress = 0xFFFFFFFFu;
+std::uint32_t resolveAddress(const char* host);
+// 0 when the socket is readable, 1 when `millis` ran out, -1 when waiting failed.
+int waitReadable(int socket, int millis);
+// Bound listening socket (backlog SOMAXCONN), or -1.
+int openListenSocket(const char* host, std::int32_t port);
+// Socket connected to the upstream server (TCP_NODELAY set), or -1 after the traces.
+int connectServer(const char* host, std::int32_t port);
+// Sends all `length` bytes; gives `length`, or -1 when the peer is gone.
+long sendAll(int socket, const char* bytes, std::size_t length);
+// Turns off the send delay that would hold back short pieces until the peer's ACK.
+void setNoDelay(int socket);
+
+// Lines (LineIo.cpp) --------------------------------------------------------------------------
+
+// Sends `text`; a final LF leaves as CR LF (a second send). Traced as "send:%s" when `trace`.
+void sendLine(int socket, const char* text, bool trace);
+// Sends the fixed reply `index` (anything outside 0..2 gives "500 error"), CR LF ended.
+void sendError(int socket, int index);
+// The bytes sendError sends for `index`.
+const char* errorReplyText(int index);
+// Reads one line from `socket` (the task's client or server socket) into `buffer`, without CR
+// and LF, never taking a byte past the LF. Gives 0, or -1 when the task has stopped (the peer
+// closed, waiting failed, or the line did not fit in `size` - 1 bytes).
+int getLine(SocketTask& task, int socket, char* buffer, std::size_t size);
+
+// Text helpers (TextMatch.cpp); letters compare without regard to case ------------------------
+
+// The first three bytes as a number, without checking that they are digits.
+int replyCode(const char* line);
+// True when `line` begins with `word`.
+bool isCommand(const char* line, const char* word);
+// Where `word` first occurs in `text`, or nullptr; an empty word is never found.
+const char* findText(const char* text, const char* word);
+// True when the line, less its trailing blanks and control bytes, ends in `domain`.
+bool matchTail(const char* line, const char* domain);
+// The word after the first space of `line` into `output` (capacity bytes, NUL-ended).
+void firstWord(const char* line, char* output, std::size_t capacity);
+
+// Session (Session.cpp) -----------------------------------------------------------------------
+
+// Starts a sub task on an accepted client socket; on failure closes the socket, gives false.
+bool startSubTask(int socket);
+// The sub task's thread body: serves the client and destroys `task` at its end.
+void subTaskMain(SocketTask* task);
+// Reads one client line and classifies it.
+int getCommand(SocketTask& task, char* buffer, std::size_t size);
+// Mode 0 (EHLO line): the first entry whose Domain ends the line. Mode 1 (MAIL FROM line): the
+// first entry whose Domain occurs after the line's first colon. Gives 0 with `entry` filled,
+// or -1.
+int findEntry(ProxyData& entry, const char* line, int mode);
+
+// Upstream login (UpstreamAuth.cpp) -----------------------------------------------------------
+
+// Greets the upstream server with EHLO and logs in with the entry's method. `line` holds the
+// client's greeting line on entry. Gives 0 when logged in, -1 when the task has stopped.
+int authServer(const ProxyData& entry, SocketTask& task, char* line, std::size_t size);
+// Reads the rest of a multi-line reply whose first line is in `line`; leaves its last line
+// there. With `method` given, chooses the login method from the reply's AUTH line.
+int skipContinuation(SocketTask& task, int serverSocket, char* line, std::size_t size,
+                     std::int32_t* method);
+
+// Relay (Relay.cpp) ---------------------------------------------------------------------------
+
+// Copies bytes both ways between the client and the server until either side closes.
+void relay(SocketTask& task);

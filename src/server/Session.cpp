@@ -1,0 +1,263 @@
+// A sub task: the dialogue with one mail client up to the hand-over to the upstream server.
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <unistd.h>
+
+#include "Limits.h"
+#include "diag/Proginit.h"
+#include "server/Server.h"
+#include "server/SocketUtil.h"
+
+namespace {
+
+std::atomic<int> liveSubTasks{0};
+
+class Session {
+  public:
+    explicit Session(SocketTask& task) : task_(task) {}
+    ~Session() {
+        // The copy of the password goes with the session.
+        std::fill(entry_.Passwd.begin(), entry_.Passwd.end(), '\0');
+    }
+
+    void run() {
+        sendLine(task_.Socket, "220 SMTP Proxy\n", true);
+        while (task_.running()) {
+            const int kind = getCommand(task_, line_, sizeof line_);
+            switch (kind) {
+            case CommandFailed:
+                return;
+            case CommandHelo:
+            case CommandEhlo:
+                greeting(kind == CommandEhlo);
+                break;
+            case CommandMailFrom:
+                handOverFromMailFrom();
+                break;
+            case CommandRset:
+                sendLine(task_.Socket, "250 OK\n", true);
+                break;
+            default:
+                DebugLog("get other");
+                endWithError(ErrorServiceNotAvailable);
+                break;
+            }
+        }
+    }
+
+  private:
+    void endWithError(int reply) {
+        sendError(task_.Socket, reply);
+        task_.stop();
+    }
+
+    void greeting(bool isEhlo) {
+        extended_ = extended_ || isEhlo;
+        greetingLine_ = line_;
+        if (!extended_) {
+            ++heloCount_;
+            sendLine(task_.Socket, "250 OK\n", true);
+            return;
+        }
+        if (findEntry(entry_, line_, 0) != 0) {
+            sendLine(task_.Socket, "250 AUTH PLAIN LOGIN CRAM-MD5\n", true);
+            return;
+        }
+        handOverFromEhlo();
+    }
+
+    bool connectUpstream() {
+        task_.PeerSocket = connectServer(entry_.SMTP.c_str(), entry_.Port);
+        if (task_.PeerSocket < 0) {
+            endWithError(ErrorCannotConnect);
+            return false;
+        }
+        return true;
+    }
+
+    bool login() {
+        const std::string& greetingLine = greetingLine_ ? *greetingLine_ : std::string();
+        std::snprintf(line_, sizeof line_, "%s", greetingLine.c_str());
+        if (authServer(entry_, task_, line_, sizeof line_) != 0) {
+            endWithError(ErrorServiceNotAvailable);
+            return false;
+        }
+        return true;
+    }
+
+    // Reads a reply of the upstream server to its last line; a code other than `expected` is
+    // passed to the client and ends the session. A reply that cannot be read ends it too, with
+    // "550 Can not be connected" unless only its continuation lines failed and
+    // `replyOnBrokenContinuation` is false.
+    bool expectServerReply(int expected, bool replyOnBrokenContinuation) {
+        if (getLine(task_, task_.PeerSocket, line_, sizeof line_) != 0) {
+            endWithError(ErrorCannotConnect);
+            return false;
+        }
+        if (replyCode(line_) != expected) {
+            sendLine(task_.Socket, (std::string(line_) + "\n").c_str(), true);
+            task_.stop();
+            return false;
+        }
+        if (skipContinuation(task_, task_.PeerSocket, line_, sizeof line_, nullptr) != 0) {
+            if (replyOnBrokenContinuation) {
+                sendError(task_.Socket, ErrorCannotConnect);
+            }
+            task_.stop();
+            return false;
+        }
+        return true;
+    }
+
+    void sendGreetingToServer() {
+        const std::string text = (greetingLine_ ? *greetingLine_ : std::string()) + "\n";
+        sendLine(task_.PeerSocket, text.c_str(), true);
+    }
+
+    void handOverFromEhlo() {
+        DebugLog("Match Domain");
+        if (!connectUpstream()) {
+            return;
+        }
+        if (entry_.Method != MethodNone) {
+            if (!login()) {
+                return;
+            }
+            sendLine(task_.Socket, ("250 " + entry_.SMTP + "\n").c_str(), true);
+        } else {
+            // A greeting of several lines is read to its end before the client's line goes on.
+            if (!expectServerReply(220, true)) {
+                return;
+            }
+            sendGreetingToServer();
+        }
+        relay(task_);
+        task_.stop();
+    }
+
+    void handOverFromMailFrom() {
+        if (heloCount_ != 1) {
+            endWithError(ErrorServiceNotAvailable);
+            return;
+        }
+        if (findEntry(entry_, line_, 1) != 0) {
+            DebugLog("No Domain");
+            endWithError(ErrorDomainName);
+            return;
+        }
+        const std::string mailFromLine = line_;
+        DebugLog("server=%s", entry_.SMTP.c_str());
+        if (!connectUpstream()) {
+            return;
+        }
+        if (entry_.Method != MethodNone) {
+            if (!login()) {
+                return;
+            }
+        } else {
+            if (!expectServerReply(220, true)) {
+                return;
+            }
+            sendGreetingToServer();
+            if (!expectServerReply(250, false)) {
+                return;
+            }
+        }
+        sendLine(task_.PeerSocket, (mailFromLine + "\n").c_str(), true);
+        relay(task_);
+        task_.stop();
+    }
+
+    SocketTask& task_;
+    char line_[limits::kLineBuffer] = {};
+    ProxyData entry_;
+    bool extended_ = false;
+    int heloCount_ = 0;
+    std::optional<std::string> greetingLine_;
+};
+
+} // namespace
+
+int getCommand(SocketTask& task, char* buffer, std::size_t size) {
+    if (getLine(task, task.Socket, buffer, size) != 0) {
+        return CommandFailed;
+    }
+    if (isCommand(buffer, "helo")) {
+        return CommandHelo;
+    }
+    if (isCommand(buffer, "ehlo")) {
+        return CommandEhlo;
+    }
+    if (isCommand(buffer, "mail from:")) {
+        return CommandMailFrom;
+    }
+    if (isCommand(buffer, "rset")) {
+        return CommandRset;
+    }
+    return CommandOther;
+}
+
+int findEntry(ProxyData& entry, const char* line, int mode) {
+    const char* text = line;
+    if (mode == 1) {
+        const char* colon = std::strchr(line, ':');
+        if (colon == nullptr) {
+            return -1;
+        }
+        text = colon + 1;
+    }
+    const bool found = ProxyList.Scan(
+        [&](const ProxyData& candidate) {
+            return mode == 1 ? findText(text, candidate.Domain.c_str()) != nullptr
+                             : matchTail(text, candidate.Domain.c_str());
+        },
+        entry);
+    return found ? 0 : -1;
+}
+
+void subTaskMain(SocketTask* task) {
+    task->ThreadId = static_cast<std::uint32_t>(gettid());
+    DebugLog("sub task start(%x) w=%d", task->ThreadId, task->running() ? 1 : 0);
+    {
+        Session session(*task);
+        session.run();
+    }
+    DebugLog("sub task end(%x)", task->ThreadId);
+    closeSocket(task->PeerSocket);
+    closeSocket(task->Socket);
+    delete task;
+    liveSubTasks.fetch_sub(1, std::memory_order_acq_rel);
+}
+
+bool startSubTask(int socket) {
+    auto* task = new (std::nothrow) SocketTask;
+    if (task == nullptr) {
+        closeSocket(socket);
+        return false;
+    }
+    task->Socket = socket;
+    task->PeerSocket = -1;
+    task->Running.store(true, std::memory_order_release);
+    liveSubTasks.fetch_add(1, std::memory_order_acq_rel);
+    try {
+        std::thread(subTaskMain, task).detach();
+    } catch (const std::system_error&) {
+        liveSubTasks.fetch_sub(1, std::memory_order_acq_rel);
+        closeSocket(socket);
+        delete task;
+        DebugLog("sub task thread error");
+        return false;
+    }
+    return true;
+}
+
+int activeSubTasks() {
+    return liveSubTasks.load(std::memory_order_acquire);
+}

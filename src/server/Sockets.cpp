@@ -1,0 +1,159 @@
+// Name look-up, waiting, connecting and sending on the engine's sockets.
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "diag/Proginit.h"
+#include "server/Server.h"
+#include "server/SocketUtil.h"
+
+std::uint32_t resolveAddress(const char* host) {
+    if (host == nullptr) {
+        return kNoAddress;
+    }
+    in_addr_t address = inet_addr(host);
+    if (address != INADDR_NONE) {
+        return address;
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(host, nullptr, &hints, &found) != 0 || found == nullptr) {
+        return kNoAddress;
+    }
+    std::uint32_t result = kNoAddress;
+    for (const addrinfo* item = found; item != nullptr; item = item->ai_next) {
+        if (item->ai_family == AF_INET && item->ai_addr != nullptr) {
+            result = reinterpret_cast<const sockaddr_in*>(item->ai_addr)->sin_addr.s_addr;
+            break;
+        }
+    }
+    freeaddrinfo(found);
+    return result;
+}
+
+int waitReadable(int socket, int millis) {
+    if (socket < 0) {
+        return -1;
+    }
+    pollfd entry{socket, POLLIN, 0};
+    int count;
+    do {
+        count = poll(&entry, 1, millis);
+    } while (count < 0 && errno == EINTR);
+    if (count < 0) {
+        return -1;
+    }
+    if (count == 0) {
+        return 1;
+    }
+    // A failed or hung-up socket counts as readable: the read that follows reports it.
+    return (entry.revents & (POLLIN | POLLERR | POLLHUP)) != 0 ? 0 : -1;
+}
+
+void setNoDelay(int socket) {
+    int on = 1;
+    setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
+bool portInRange(std::int32_t port) {
+    return port >= 1 && port <= 65535;
+}
+
+sockaddr_in ipv4Address(std::uint32_t address, std::int32_t port) {
+    sockaddr_in result{};
+    result.sin_family = AF_INET;
+    result.sin_addr.s_addr = address;
+    result.sin_port = htons(static_cast<std::uint16_t>(port));
+    return result;
+}
+
+void closeSocket(int socket) {
+    if (socket >= 0) {
+        // No retry on EINTR: the descriptor is released either way on Linux.
+        close(socket);
+    }
+}
+
+namespace {
+
+// A connect interrupted by a signal goes on in the background; wait for its outcome.
+int finishInterruptedConnect(int socket) {
+    pollfd entry{socket, POLLOUT, 0};
+    int count;
+    do {
+        count = poll(&entry, 1, -1);
+    } while (count < 0 && errno == EINTR);
+    if (count < 0) {
+        return errno;
+    }
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (getsockopt(socket, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
+        return errno;
+    }
+    return error;
+}
+
+} // namespace
+
+int connectServer(const char* host, std::int32_t port) {
+    const std::uint32_t address = resolveAddress(host);
+    const auto* octet = reinterpret_cast<const unsigned char*>(&address);
+    DebugLog("ConnectStart(%s, %d.%d.%d.%d : %d)", host != nullptr ? host : "", octet[0], octet[1],
+             octet[2], octet[3], port);
+    if (address == kNoAddress) {
+        DebugLog("ConnectError");
+        return -1;
+    }
+    if (!portInRange(port)) {
+        DebugLog("Bad port(%d)", port);
+        DebugLog("ConnectError");
+        return -1;
+    }
+    const int socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (socket < 0) {
+        DebugLog("ConnectError");
+        return -1;
+    }
+    const sockaddr_in target = ipv4Address(address, port);
+    // One attempt, with the system's own connect time-out.
+    const int attempts = 1;
+    for (int attempt = 0; attempt < attempts;) {
+        int error = 0;
+        if (connect(socket, reinterpret_cast<const sockaddr*>(&target), sizeof target) != 0) {
+            error = errno == EINTR ? finishInterruptedConnect(socket) : errno;
+        }
+        if (error == 0) {
+            setNoDelay(socket);
+            return socket;
+        }
+        ++attempt;
+        DebugLog("Retry(%d, %d)", attempt, error);
+    }
+    closeSocket(socket);
+    DebugLog("ConnectError");
+    return -1;
+}
+
+long sendAll(int socket, const char* bytes, std::size_t length) {
+    std::size_t sent = 0;
+    while (sent < length) {
+        const ssize_t count = send(socket, bytes + sent, length - sent, MSG_NOSIGNAL);
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count <= 0) {
+            return -1;
+        }
+        sent += static_cast<std::size_t>(count);
+    }
+    return static_cast<long>(length);
+}

@@ -1,0 +1,264 @@
+// The login at the upstream server: EHLO, then SMTP AUTH with LOGIN, PLAIN or CRAM-MD5, or, for
+// AUTO, the best of these that the server offers.
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "Limits.h"
+#include "codec/Base64.h"
+#include "codec/Hmac.h"
+#include "config/Inifile.h"
+#include "diag/Proginit.h"
+#include "server/Server.h"
+
+namespace {
+
+constexpr int kStepDone = 5;
+// Every line built from the user name or password must fit the line buffer, LF included.
+constexpr std::size_t kLineMax = limits::kLineBuffer - 1;
+constexpr const char* kTooLong = "Auth user or password too long";
+
+std::int32_t methodFromAuthLine(const char* mechanisms) {
+    std::int32_t method = MethodLogin; // an AUTH line naming none of the three
+    if (findText(mechanisms, "CRAM-MD5") != nullptr) {
+        method = MethodCramMd5;
+    } else if (findText(mechanisms, "PLAIN") != nullptr) {
+        method = MethodPlain;
+    } else if (findText(mechanisms, "LOGIN") != nullptr) {
+        method = MethodLogin;
+    }
+    DebugLog("Auto selected Method=%s", IniFile::MethodName(method));
+    return method;
+}
+
+// Secrets must not linger in buffers that outlive their use.
+void wipe(void* bytes, std::size_t length) {
+    explicit_bzero(bytes, length);
+}
+void wipe(std::string& text) {
+    wipe(text.data(), text.size());
+}
+
+class UpstreamLogin {
+  public:
+    UpstreamLogin(const ProxyData& entry, SocketTask& task, char* line, std::size_t size)
+        : entry_(entry), task_(task), server_(task.PeerSocket), line_(line), size_(size) {
+        firstWord(line_, word_, sizeof word_);
+        method_ = entry_.Method;
+        // Codes outside the known ones are named "AUTO" and behave as AUTO.
+        if (method_ != MethodNone && method_ != MethodLogin && method_ != MethodPlain &&
+            method_ != MethodCramMd5) {
+            method_ = MethodAuto;
+        }
+    }
+    ~UpstreamLogin() { wipe(scratch_, sizeof scratch_); }
+
+    int run() {
+        while (task_.running() && step_ < kStepDone) {
+            if (getLine(task_, server_, line_, size_) != 0) {
+                task_.stop();
+                break;
+            }
+            const int code = replyCode(line_);
+            DebugLog("mode=%d,code=%d", step_, code);
+            switch (step_) {
+            case 0:
+                onGreeting(code);
+                break;
+            case 1:
+                onEhloReply(code);
+                break;
+            case 2:
+                onFirstChallenge(code);
+                break;
+            case 3:
+                onSecondChallenge(code);
+                break;
+            default:
+                if (expect(code, 235)) {
+                    step_ = kStepDone;
+                }
+                break;
+            }
+        }
+        return task_.running() ? 0 : -1;
+    }
+
+  private:
+    bool expect(int code, int expected) {
+        if (code != expected) {
+            task_.stop();
+            return false;
+        }
+        return true;
+    }
+
+    void fail(const char* trace) {
+        DebugLog("%s", trace);
+        task_.stop();
+    }
+
+    void onGreeting(int code) {
+        if (!expect(code, 220)) {
+            return;
+        }
+        // A greeting of several lines is read to its last line before EHLO goes out.
+        if (skipContinuation(task_, server_, line_, size_, nullptr) != 0) {
+            return;
+        }
+        step_ = 1;
+        if (method_ == MethodNone) {
+            step_ = kStepDone;
+            return;
+        }
+        sendLine(server_, ("EHLO " + std::string(word_) + "\n").c_str(), true);
+    }
+
+    void onEhloReply(int code) {
+        if (!expect(code, 250)) {
+            return;
+        }
+        std::int32_t* choice = method_ == MethodAuto ? &method_ : nullptr;
+        if (skipContinuation(task_, server_, line_, size_, choice) != 0) {
+            return;
+        }
+        if (method_ == MethodAuto) {
+            // No reply line is left to wait for: the server offers no login at all.
+            fail("Auth no AUTH offered");
+            return;
+        }
+        step_ = 2;
+        switch (method_) {
+        case MethodLogin:
+            sendLine(server_, "AUTH LOGIN\n", true);
+            break;
+        case MethodPlain:
+            step_ = 4;
+            sendPlain();
+            break;
+        default:
+            sendLine(server_, "AUTH CRAM-MD5\n", true);
+            break;
+        }
+    }
+
+    void onFirstChallenge(int code) {
+        if (!expect(code, 334)) {
+            return;
+        }
+        step_ = 3;
+        if (method_ == MethodLogin) {
+            if (encodeLine(entry_.User)) {
+                sendLine(server_, scratch_, true);
+            }
+        } else if (method_ == MethodCramMd5) {
+            step_ = 4;
+            sendCramMd5Response();
+        }
+    }
+
+    void onSecondChallenge(int code) {
+        if (!expect(code, 334)) {
+            return;
+        }
+        step_ = 4;
+        if (method_ == MethodLogin && encodeLine(entry_.Passwd)) {
+            sendLine(server_, scratch_, false);
+            wipe(scratch_, sizeof scratch_);
+            DebugLog("Send Password");
+        }
+    }
+
+    // Base64 of `text` and a LF into the scratch buffer; fails the login when it does not fit.
+    bool encodeLine(const std::string& text) {
+        if (!Base64EncodeText(text.c_str(), scratch_, kLineMax)) {
+            fail(kTooLong);
+            return false;
+        }
+        std::strcat(scratch_, "\n");
+        return true;
+    }
+
+    void sendPlain() {
+        // Authorization identity and user name are both the entry's user name.
+        std::string message = entry_.User;
+        message.push_back('\0');
+        message += entry_.User;
+        message.push_back('\0');
+        message += entry_.Passwd;
+        constexpr const char* kCommand = "AUTH PLAIN ";
+        const std::size_t room = kLineMax - std::strlen(kCommand) - 1 + 1; // LF out, NUL in
+        const bool encoded =
+            Base64EncodeBytes(message.data(), scratch_, static_cast<int>(message.size()), room);
+        wipe(message);
+        if (!encoded) {
+            fail(kTooLong);
+            return;
+        }
+        std::string text = kCommand + std::string(scratch_) + "\n";
+        wipe(scratch_, sizeof scratch_);
+        sendLine(server_, text.c_str(), false);
+        wipe(text);
+        DebugLog("Send AUTH PLAIN");
+    }
+
+    void sendCramMd5Response() {
+        const char* encoded = std::strlen(line_) >= 4 ? line_ + 4 : "";
+        // A challenge that does not decode is used as far as it did; the server then refuses.
+        Base64Decode(encoded, reinterpret_cast<unsigned char*>(scratch_), sizeof scratch_);
+        DebugLog("key=[%s]", scratch_);
+        unsigned char digest[16];
+        HmacMd5(reinterpret_cast<const unsigned char*>(scratch_),
+                static_cast<int>(std::strlen(scratch_)),
+                reinterpret_cast<const unsigned char*>(entry_.Passwd.data()),
+                static_cast<int>(entry_.Passwd.size()), digest);
+        std::string response = entry_.User + " ";
+        char hex[3];
+        for (const unsigned char byte : digest) {
+            std::snprintf(hex, sizeof hex, "%02x", byte);
+            response += hex;
+        }
+        wipe(digest, sizeof digest);
+        DebugLog("CODE=%s", response.c_str());
+        if (encodeLine(response)) {
+            sendLine(server_, scratch_, true);
+        }
+    }
+
+    const ProxyData& entry_;
+    SocketTask& task_;
+    const int server_;
+    char* line_;
+    const std::size_t size_;
+    char word_[limits::kLineBuffer] = {};
+    char scratch_[limits::kLineBuffer] = {};
+    std::int32_t method_ = MethodAuto;
+    int step_ = 0;
+};
+
+} // namespace
+
+int skipContinuation(SocketTask& task, int serverSocket, char* line, std::size_t size,
+                     std::int32_t* method) {
+    bool choose = method != nullptr;
+    while (std::strlen(line) > 3 && line[3] == '-') {
+        if (getLine(task, serverSocket, line, size) != 0) {
+            task.stop();
+            break;
+        }
+        if (choose && isCommand(line, "250-AUTH")) {
+            *method = methodFromAuthLine(line + 8);
+            choose = false;
+        }
+    }
+    // A server may list AUTH on its reply's last line only.
+    if (choose && task.running() && isCommand(line, "250 AUTH")) {
+        *method = methodFromAuthLine(line + 8);
+    }
+    return task.running() ? 0 : -1;
+}
+
+int authServer(const ProxyData& entry, SocketTask& task, char* line, std::size_t size) {
+    UpstreamLogin login(entry, task, line, size);
+    return login.run();
+}
