@@ -6,6 +6,7 @@ always ended in the test's clean-up.
 """
 
 import base64
+import ctypes
 import os
 import selectors
 import shutil
@@ -29,7 +30,14 @@ DEBUG_STDERR = 3
 
 START_TIMEOUT = 10.0
 STOP_TIMEOUT = 5.0
-IO_TIMEOUT = 30.0
+IO_TIMEOUT = 15.0
+PR_SET_PDEATHSIG = 1
+
+
+def _end_with_parent():
+    # When ctest's timeout kills the test runner, its clean-up never runs; the
+    # engine host must not outlive it and keep serving.
+    ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
 
 
 @dataclass
@@ -72,7 +80,7 @@ class ProxyHost:
             self.stderr = open(os.path.join(self.workdir, "engine-stderr.txt"), "wb")
             self.process = subprocess.Popen([ENGINE_HOST], cwd=self.workdir,
                                             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                            stderr=self.stderr)
+                                            stderr=self.stderr, preexec_fn=_end_with_parent)
             if self._wait_listening():
                 return self
             code = self.stop()
