@@ -8,7 +8,8 @@
 //
 // Single-instance guard: IsAlreadyRunning runs first thing in main. It holds an exclusive lock on
 // a per-user lock file for the life of the process; when another process holds it, it wakes that
-// instance (a connection to the instance's local socket) and answers true.
+// instance (a connection to the instance's local socket) and answers true. Called from the main
+// thread before any other thread exists.
 #pragma once
 
 #include <string>
@@ -27,14 +28,25 @@ inline constexpr int kDiagnosticPort = 4000;
 // Log file that DebugWrite 2 selects, in the working directory.
 inline constexpr const char* kDiagnosticFile = "debugw.log";
 
-// Mode off, debugger, or any unknown mode (which means off). Opens nothing.
+// Every DebugSetup records the mode and its parameters and opens nothing; the output opens with the
+// next line. A set-up closes whatever output an earlier set-up had opened. An unknown mode (below
+// 0 or above 4) means off. An overload whose parameters belong to another mode than the one given
+// ignores them, and a mode set without its parameters keeps those recorded last (at first: serial
+// "/dev/ttyS0" at 9600, UDP "localhost" port 3000, file "debugw.log"). A null or over-long name
+// (a device or file path of 4096 bytes or more, a host of 256 or more) leaves the channel off
+// rather than writing somewhere the caller did not name. Any thread; never fails.
+
+// Mode off, debugger, or any unknown mode (which means off).
 void DebugSetup(int mode);
 // Serial mode: device path (e.g. "/dev/ttyS0") and baud code (1 2400, 2 4800, 4 19200,
-// 5 38400, anything else 9600).
+// 5 38400, anything else 9600). A Windows-style name "COMn" (any case, n from 1) stands for
+// "/dev/ttyS<n-1>", so "COM1" is "/dev/ttyS0".
 void DebugSetup(int mode, const char* portName, int baudCode);
-// UDP mode: port (its low 16 bits) and host (dotted IPv4 address or host name).
+// UDP mode: port (its low 16 bits) and host (dotted IPv4 address, used as it is, or host name,
+// looked up at open).
 void DebugSetup(int mode, int port, const char* host);
-// File mode: file name; a relative name resolves against the working directory at open.
+// File mode: file name; a relative name resolves against the working directory at open. The file
+// is created (mode 0600) or emptied with the first line.
 void DebugSetup(int mode, const char* fileName);
 
 // printf-style trace line; at most 1000 formatted characters, then CR LF.
@@ -50,13 +62,21 @@ void DebugResetForTest();
 
 // Single-instance guard ---------------------------------------------------------------------
 
-// Per-user paths: the lock file and the local socket of the running instance's main window.
-// In $XDG_RUNTIME_DIR, else the temporary directory, named with the user id.
+// Per-user paths: the lock file and the local socket of the running instance's main window, named
+// "vellomir-<uid>.lock" and "vellomir-<uid>.sock". They live in $VELLOMIR_RUNTIME_DIR when that is
+// set and not empty (tests use it to keep their instances apart), else in $XDG_RUNTIME_DIR when it
+// names a directory, else in $TMPDIR when it names a directory, else in /tmp. The UI listens on
+// InstanceSocketPath() with QLocalServer::listen(fullPath) from MarkInstanceWindow to
+// UnmarkInstanceWindow.
 std::string InstanceLockPath();
 std::string InstanceSocketPath();
 
 // True when another instance holds the lock (it has then been woken); false otherwise, also when
-// the lock cannot be taken for another reason (the program then starts normally).
+// the lock cannot be taken for another reason (the program then starts normally). The lock file is
+// opened without following a symbolic link, and its descriptor stays open (not inherited across
+// exec) until the process ends. A second call in the process that holds the lock answers false.
 bool IsAlreadyRunning();
-// Connects once to the running instance's socket; does nothing when no instance listens there.
+// Connects to the running instance's socket and sends the one byte "w"; does nothing when no
+// instance listens there. Waits at most about one second for a busy listener, so a hung first
+// instance cannot hang the second start.
 void WakeRunningInstance();
