@@ -1,0 +1,115 @@
+// Hand-over latency: times connect -> reply to MAIL FROM, one session after another.
+//
+// Through the proxy the client speaks plain SMTP (HELO, MAIL FROM) and the proxy logs in
+// upstream; directly, the same client does the upstream's AUTH exchange itself. Each command
+// leaves in one send with TCP_NODELAY, so any wait on a delayed ACK belongs to the other side.
+//
+// Usage: bench_handover --port P --count N --path proxy|direct --method none|login|plain|cram
+//                       --from ADDRESS
+// Prints one line per session: the microseconds taken, or "fail <reason>".
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <unistd.h>
+
+#include "BenchNet.h"
+
+namespace {
+
+const std::string kUser = "benchuser";
+const std::string kPassword = "bench-secret";
+
+bool expect(bench::LineReader& reader, int code, std::string* last = nullptr) {
+    return reader.readReply(last) == code;
+}
+
+// The upstream login done by the client itself; gives a reason on failure, "" when logged in.
+std::string login(int s, bench::LineReader& reader, const std::string& method) {
+    std::string last;
+    if (!bench::sendText(s, "EHLO client.bench\r\n") || !expect(reader, 250))
+        return "ehlo";
+    if (method == "login") {
+        if (!bench::sendText(s, "AUTH LOGIN\r\n") || !expect(reader, 334))
+            return "auth login";
+        if (!bench::sendText(s, bench::base64Encode(kUser) + "\r\n") || !expect(reader, 334))
+            return "login user";
+        if (!bench::sendText(s, bench::base64Encode(kPassword) + "\r\n") || !expect(reader, 235))
+            return "login password";
+    } else if (method == "plain") {
+        std::string message = kUser + '\0' + kUser + '\0' + kPassword;
+        if (!bench::sendText(s, "AUTH PLAIN " + bench::base64Encode(message) + "\r\n") ||
+            !expect(reader, 235))
+            return "auth plain";
+    } else if (method == "cram") {
+        if (!bench::sendText(s, "AUTH CRAM-MD5\r\n") || !expect(reader, 334, &last))
+            return "auth cram-md5";
+        std::string answer = bench::cramMd5Answer(kUser, kPassword, last.substr(4));
+        if (!bench::sendText(s, answer + "\r\n") || !expect(reader, 235))
+            return "cram answer";
+    } else {
+        return "unknown method " + method;
+    }
+    return "";
+}
+
+std::string session(int port, bool proxy, const std::string& method, const std::string& from) {
+    int s = bench::connectTo("127.0.0.1", port);
+    if (s < 0)
+        return "connect";
+    bench::LineReader reader(s);
+    std::string failure;
+    if (!expect(reader, 220)) {
+        failure = "greeting";
+    } else if (proxy || method == "none") {
+        if (!bench::sendText(s, "HELO client.bench\r\n") || !expect(reader, 250))
+            failure = "helo";
+    } else {
+        failure = login(s, reader, method);
+    }
+    std::string last;
+    if (failure.empty()) {
+        if (!bench::sendText(s, "MAIL FROM:<" + from + ">\r\n"))
+            failure = "send mail from";
+        else if (reader.readReply(&last) != 250)
+            failure = "mail from: " + last;
+    }
+    bench::sendText(s, "QUIT\r\n");
+    ::close(s);
+    return failure;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    int port = 0;
+    int count = 500;
+    bool proxy = true;
+    std::string method = "none";
+    std::string from = "sender@example.com";
+    for (int i = 1; i + 1 < argc; i += 2) {
+        std::string key = argv[i];
+        std::string value = argv[i + 1];
+        if (key == "--port")
+            port = std::atoi(value.c_str());
+        else if (key == "--count")
+            count = std::atoi(value.c_str());
+        else if (key == "--path")
+            proxy = value == "proxy";
+        else if (key == "--method")
+            method = value;
+        else if (key == "--from")
+            from = value;
+    }
+    for (int i = 0; i < count; ++i) {
+        auto start = std::chrono::steady_clock::now();
+        std::string failure = session(port, proxy, method, from);
+        double micros = bench::secondsSince(start) * 1e6;
+        if (failure.empty())
+            std::printf("%.1f\n", micros);
+        else
+            std::printf("fail %s\n", failure.c_str());
+    }
+    return 0;
+}
