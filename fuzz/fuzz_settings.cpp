@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -68,11 +69,19 @@ std::string FileBytes() {
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    // Load reads Vellomir.ini from the working directory: give the target one of its own.
-    char dir[] = "/tmp/vellomir-fuzz-settings-XXXXXX";
-    if (mkdtemp(dir) == nullptr || chdir(dir) != 0) {
+    // Load reads Vellomir.ini from the working directory: give the target one of its own, in
+    // memory where there is a tmpfs, since every save syncs the file to disk.
+    char shm[] = "/dev/shm/vellomir-fuzz-settings-XXXXXX";
+    char tmp[] = "/tmp/vellomir-fuzz-settings-XXXXXX";
+    const char* dir = mkdtemp(shm);
+    if (dir == nullptr) {
+        dir = mkdtemp(tmp);
+    }
+    if (dir == nullptr || chdir(dir) != 0) {
         std::abort();
     }
+    static std::string ownDir = dir;
+    std::atexit([] { std::filesystem::remove_all(ownDir); });
     return 0;
 }
 
