@@ -1,0 +1,563 @@
+#!/usr/bin/python3
+"""Measures the proxy against a direct connection and against socat and haproxy, in one run.
+
+Every figure is the median of ROUNDS rounds, and every reference is measured in the same run,
+interleaved round by round with the proxy, so that a busy machine slows both alike. Nothing
+here asserts a time: the run prints one table and writes it, with the machine's description,
+to bench/results.md. Only loopback addresses are used.
+
+Usage: run_bench.py --engine-host PATH --peers DIR [--only 1,2,...] [--output FILE]
+"""
+
+import argparse
+import base64
+import json
+import os
+import platform
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+from benchlib import (Service, cpu_seconds, free_port, median, percentile, rss_kb, run,
+                      stop_all, threads)
+
+ROUNDS = 5
+BUDGET_SECONDS = 25 * 60
+USER = "benchuser"
+PASSWORD = "bench-secret"
+METHOD_CODES = {"none": 0, "auto": 1, "login": 2, "plain": 3, "cram": 4}
+METHOD_NAMES = {"none": "NONE", "auto": "AUTO", "login": "LOGIN", "plain": "PLAIN",
+                "cram": "CRAM-MD5"}
+
+# (label, parallel sessions, payload bytes, messages per round): each round takes about a
+# second on the direct path of a quiet 2-core machine.
+MAIL_CASES = [
+    ("2 KB, 1 session", 1, 2048, 1000),
+    ("2 KB, 16 sessions", 16, 2048, 3000),
+    ("1 MB, 1 session", 1, 1 << 20, 100),
+    ("1 MB, 16 sessions", 16, 1 << 20, 100),
+]
+BULK_BYTES = 1_000_000_000
+HANDOVER_SESSIONS = 500
+BURST_CONNECTIONS = 200
+IDLE_SESSIONS = 1000
+
+
+class Row:
+    def __init__(self, section, figure, value, reference="", ref_value="", ratio="",
+                 target="", met="-"):
+        self.cells = [section, figure, value, reference, ref_value, ratio, target, met]
+
+
+class Bench:
+    def __init__(self, args):
+        self.args = args
+        self.rows = []
+        self.notes = []
+        self.started = time.monotonic()
+        self.workdir = tempfile.mkdtemp(prefix="vellomir-bench-")
+        self.smtp_sink = shutil.which("smtp-sink") or "/usr/sbin/smtp-sink"
+        self.smtp_source = shutil.which("smtp-source") or "/usr/sbin/smtp-source"
+
+    # Peers -----------------------------------------------------------------------------
+
+    def peer(self, name):
+        return os.path.join(self.args.peers, name)
+
+    def upstream(self, auth=False):
+        argv = [self.peer("bench_upstream_server")] + (["--auth"] if auth else [])
+        service = Service("upstream" + (" (auth)" if auth else ""), argv, ready_text="port ")
+        service.port = int(service.first_lines[-1].split()[1])
+        return service
+
+    def smtp_sink_service(self):
+        port = free_port()
+        argv = [self.smtp_sink]
+        if os.geteuid() == 0:
+            argv += ["-u", "nobody"]  # smtp-sink refuses to keep root's privileges
+        service = Service("smtp-sink", argv + [f"127.0.0.1:{port}", "1024"], port=port)
+        service.port = port
+        return service
+
+    def socat(self, target):
+        port = free_port()
+        service = Service("socat", [
+            "socat", f"TCP4-LISTEN:{port},bind=127.0.0.1,reuseaddr,fork,backlog=4096",
+            f"TCP4:127.0.0.1:{target}"], port=port)
+        service.port = port
+        return service
+
+    def haproxy(self, target):
+        port = free_port()
+        config = os.path.join(self.workdir, f"haproxy-{port}.cfg")
+        with open(config, "w") as f:
+            f.write(f"""global
+    maxconn 5000
+defaults
+    mode tcp
+    timeout connect 5s
+    timeout client 1h
+    timeout server 1h
+frontend bench
+    bind 127.0.0.1:{port}
+    default_backend upstream
+backend upstream
+    server upstream 127.0.0.1:{target}
+""")
+        service = Service("haproxy", ["haproxy", "-db", "-f", config], port=port)
+        service.port = port
+        return service
+
+    def proxy(self, entries, debug_write=0, name="proxy"):
+        """vellomir_engine_host in a directory of its own; entries: (domain, port, method)."""
+        home = tempfile.mkdtemp(prefix=f"{name}-", dir=self.workdir)
+        port = free_port()
+        lines = ["[Program]", f"DebugWrite={debug_write}", "[Option]",
+                 "ListenAddress=127.0.0.1", f"ListenPort={port}", "[Proxy]",
+                 f"Count={len(entries)}"]
+        secret = base64.b64encode(PASSWORD.encode()).decode()
+        for n, (domain, target, method) in enumerate(entries):
+            lines += [f"Domain{n:03d}={domain}", f"SMTP{n:03d}=127.0.0.1",
+                      f"Method{n:03d}={METHOD_CODES[method]}", f"User{n:03d}={USER}",
+                      f"Passwd{n:03d}={secret}", f"Port{n:03d}={target}"]
+        with open(os.path.join(home, "Vellomir.ini"), "w") as f:
+            f.write("\n".join(lines) + "\n")
+        service = Service(name, [self.args.engine_host], cwd=home, ready_text="listening")
+        service.port = port
+        service.home = home
+        return service
+
+    # Helpers ---------------------------------------------------------------------------
+
+    def over_budget(self):
+        return time.monotonic() - self.started > BUDGET_SECONDS
+
+    def add(self, *cells, **named):
+        self.rows.append(Row(*cells, **named))
+
+    def note(self, text):
+        self.notes.append(text)
+        print("  note: " + text, flush=True)
+
+    @staticmethod
+    def rotated(items, round_index):
+        """The paths in a different order each round, so no path always runs first."""
+        k = round_index % len(items)
+        return items[k:] + items[:k]
+
+    # 1 and 7: mail throughput with smtp-source and smtp-sink --------------------------
+
+    def smtp_source_rate(self, port, sessions, size, count, sender):
+        argv = [self.smtp_source, "-s", str(sessions), "-m", str(count), "-l", str(size),
+                "-M", "client.bench", "-f", sender, "-t", "sink@sink.example",
+                f"127.0.0.1:{port}"]
+        status, output, seconds = run(argv, limit=120)
+        if status != 0:
+            return None, output.strip().splitlines()[-1:] or ["exit " + str(status)]
+        return count / seconds, None
+
+    def mail_rates(self, targets, cases, sender):
+        """targets: {name: port}; gives {(case label, name): [msgs/s per round]}."""
+        rates = {}
+        names = list(targets)
+        for r in range(ROUNDS):
+            for label, sessions, size, count in cases:
+                for name in self.rotated(names, r):
+                    rate, failure = self.smtp_source_rate(targets[name], sessions, size, count,
+                                                          sender)
+                    if failure:
+                        self.note(f"smtp-source via {name}, {label}, round {r + 1}: {failure}")
+                        continue
+                    rates.setdefault((label, name), []).append(rate)
+            print(f"  round {r + 1}/{ROUNDS} done", flush=True)
+        return rates
+
+    def measure_mail(self):
+        print("1. mail throughput (smtp-source -> path -> smtp-sink)", flush=True)
+        sinks = {name: self.smtp_sink_service() for name in ("direct", "socat", "haproxy",
+                                                             "proxy")}
+        socat = self.socat(sinks["socat"].port)
+        haproxy = self.haproxy(sinks["haproxy"].port)
+        proxy = self.proxy([("sink.example", sinks["proxy"].port, "none")])
+        targets = {"direct": sinks["direct"].port, "socat": socat.port,
+                   "haproxy": haproxy.port, "proxy": proxy.port}
+        rates = self.mail_rates(targets, MAIL_CASES, "bench@sink.example")
+        for label, *_ in MAIL_CASES:
+            ours = median(rates.get((label, "proxy"), []))
+            big = label.startswith("1 MB")
+            for ref in ("haproxy", "socat", "direct"):
+                theirs = median(rates.get((label, ref), []))
+                ratio = ours / theirs if theirs else float("nan")
+                if ref == "haproxy":
+                    need = 1.0 if big else 0.9
+                    target, met = (f">= {need:g} x haproxy", yes(ratio >= need))
+                elif ref == "socat":
+                    target, met = ">= socat", yes(ratio >= 1.0)
+                else:
+                    target, met = "", "-"
+                self.add("1 mail", f"msgs/s, {label}", f"{ours:.0f}", ref, f"{theirs:.0f}",
+                         f"{ratio:.2f}", target, met)
+        for service in (proxy, haproxy, socat, *sinks.values()):
+            service.stop()
+
+    def measure_trace(self):
+        print("7. trace channel cost (mail throughput, channel off vs file)", flush=True)
+        sink_off = self.smtp_sink_service()
+        sink_file = self.smtp_sink_service()
+        off = self.proxy([("sink.example", sink_off.port, "none")], 0, "proxy-trace-off")
+        on = self.proxy([("sink.example", sink_file.port, "none")], 2, "proxy-trace-file")
+        cases = MAIL_CASES[:2]
+        rates = self.mail_rates({"off": off.port, "file": on.port}, cases, "bench@sink.example")
+        log = os.path.join(on.home, "debugw.log")
+        log_size = os.path.getsize(log) if os.path.exists(log) else 0
+        for label, *_ in cases:
+            quiet = rates.get((label, "off"), [])
+            traced = rates.get((label, "file"), [])
+            a, b = median(quiet), median(traced)
+            spread = (max(quiet) - min(quiet)) / a if quiet and a else float("nan")
+            self.add("7 trace", f"msgs/s, {label}, trace off", f"{a:.0f}", "trace to file",
+                     f"{b:.0f}", f"{a / b:.2f}" if b else "nan",
+                     f"off: round spread {spread * 100:.0f}%", "-")
+        self.note(f"trace file mode wrote {log_size / 1e6:.1f} MB of debugw.log")
+        for service in (on, off, sink_file, sink_off):
+            service.stop()
+
+    # 2: bulk relay --------------------------------------------------------------------
+
+    def measure_bulk(self):
+        print("2. bulk relay (one session, 1 GB DATA)", flush=True)
+        upstream = self.upstream()
+        socat = self.socat(upstream.port)
+        haproxy = self.haproxy(upstream.port)
+        proxy = self.proxy([("bulk.example", upstream.port, "none")])
+        paths = {"direct": (upstream.port, None), "socat": (socat.port, socat),
+                 "haproxy": (haproxy.port, haproxy), "proxy": (proxy.port, proxy)}
+        speed, cpu = {}, {}
+        for r in range(ROUNDS):
+            for name in self.rotated(list(paths), r):
+                port, relay = paths[name]
+                before = cpu_seconds(relay.pid) if relay else 0.0
+                status, output, _ = run([self.peer("bench_bulk_client"), "--port", str(port),
+                                         "--bytes", str(BULK_BYTES), "--from",
+                                         "bulk@bulk.example"], limit=180)
+                time.sleep(0.3)  # socat's parent reaps its child, which did the copying
+                after = cpu_seconds(relay.pid) if relay else 0.0
+                words = output.split()
+                if status != 0 or len(words) < 4 or words[0] != "bytes":
+                    self.note(f"bulk via {name}, round {r + 1}: {output.strip()[-200:]}")
+                    continue
+                sent, seconds = int(words[1]), float(words[3])
+                speed.setdefault(name, []).append(sent / seconds / 1e6)
+                if relay:
+                    cpu.setdefault(name, []).append((after - before) / (sent / 1e9))
+            print(f"  round {r + 1}/{ROUNDS} done", flush=True)
+        ours = median(speed.get("proxy", []))
+        for ref in ("haproxy", "socat", "direct"):
+            theirs = median(speed.get(ref, []))
+            ratio = ours / theirs if theirs else float("nan")
+            target, met = "", "-"
+            if ref == "haproxy":
+                target, met = ">= haproxy", yes(ratio >= 1.0)
+            elif ref == "socat":
+                target, met = ">= socat", yes(ratio >= 1.0)
+            self.add("2 bulk", "MB/s, 1 GB in one session", f"{ours:.0f}", ref, f"{theirs:.0f}",
+                     f"{ratio:.2f}", target, met)
+        ours_cpu = median(cpu.get("proxy", []))
+        for ref in ("haproxy", "socat"):
+            theirs = median(cpu.get(ref, []))
+            ratio = ours_cpu / theirs if theirs else float("nan")
+            target, met = ("<= haproxy", yes(ratio <= 1.0)) if ref == "haproxy" else ("", "-")
+            self.add("2 bulk", "relay CPU s per GB", f"{ours_cpu:.2f}", ref, f"{theirs:.2f}",
+                     f"{ratio:.2f}", target, met)
+        for service in (proxy, haproxy, socat, upstream):
+            service.stop()
+
+    # 3: hand-over latency -------------------------------------------------------------
+
+    def measure_handover(self):
+        print("3. hand-over latency (connect -> reply to MAIL FROM)", flush=True)
+        plain = self.upstream()
+        auth = self.upstream(auth=True)
+        methods = ["none", "login", "plain", "cram", "auto"]
+        entries = [(f"{m}.example", plain.port if m == "none" else auth.port, m) for m in methods]
+        proxy = self.proxy(entries)
+        p50, p99, fails = {}, {}, {}
+        for r in range(ROUNDS):
+            for method in self.rotated(methods, r):
+                runs = [("proxy", proxy.port, method),
+                        ("direct", plain.port if method == "none" else auth.port,
+                         "cram" if method == "auto" else method)]
+                for path, port, client_method in self.rotated(runs, r):
+                    status, output, _ = run([
+                        self.peer("bench_handover_client"), "--port", str(port), "--count",
+                        str(HANDOVER_SESSIONS), "--path", path, "--method", client_method,
+                        "--from", f"sender@{method}.example"], limit=120)
+                    samples, failed = [], []
+                    for line in output.splitlines():
+                        if line.startswith("fail"):
+                            failed.append(line)
+                        elif line.strip():
+                            samples.append(float(line) / 1000.0)
+                    key = (method, path)
+                    fails[key] = fails.get(key, 0) + len(failed)
+                    if failed and fails[key] == len(failed):
+                        self.note(f"hand-over {path} {method}: {failed[0]}")
+                    if samples:
+                        p50.setdefault(key, []).append(percentile(samples, 0.50))
+                        p99.setdefault(key, []).append(percentile(samples, 0.99))
+            print(f"  round {r + 1}/{ROUNDS} done", flush=True)
+        for method in methods:
+            ours50, ref50 = median(p50.get((method, "proxy"), [])), median(
+                p50.get((method, "direct"), []))
+            ours99, ref99 = median(p99.get((method, "proxy"), [])), median(
+                p99.get((method, "direct"), []))
+            ref_name = "direct" + (" CRAM-MD5" if method == "auto" else "") + " (client AUTH)"
+            failures = fails.get((method, "proxy"), 0)
+            extra = f"; {failures} failed" if failures else ""
+            self.add("3 hand-over", f"p50 ms, {METHOD_NAMES[method]}{extra}", f"{ours50:.3f}",
+                     ref_name, f"{ref50:.3f}", f"{ours50 / ref50:.2f}",
+                     f"<= direct + 1 ms (+{ours50 - ref50:.3f})",
+                     yes(ours50 <= ref50 + 1.0 and failures == 0))
+            self.add("3 hand-over", f"p99 ms, {METHOD_NAMES[method]}", f"{ours99:.3f}",
+                     ref_name, f"{ref99:.3f}", f"{ours99 / ref99:.2f}", "", "-")
+        self.note(f"hand-over: {ROUNDS} rounds x {HANDOVER_SESSIONS} sequential sessions per "
+                  "method and path; p50/p99 per round, median over rounds")
+        for service in (proxy, auth, plain):
+            service.stop()
+
+    # 4: connection burst --------------------------------------------------------------
+
+    def measure_burst(self):
+        print(f"4. connection burst ({BURST_CONNECTIONS} connections at once)", flush=True)
+        upstream = self.upstream()
+        proxy = self.proxy([("burst.example", upstream.port, "none")])
+        base_threads = threads(proxy.pid)
+        slow, p99, worst, fails, greeting = {}, {}, {}, {}, ""
+        for r in range(ROUNDS):
+            for name, port in self.rotated([("proxy", proxy.port), ("direct", upstream.port)], r):
+                status, output, _ = run([self.peer("bench_session_swarm"), "--mode", "burst",
+                                         "--port", str(port), "--count",
+                                         str(BURST_CONNECTIONS)], limit=90)
+                samples = []
+                for line in output.splitlines():
+                    if line.startswith("fail"):
+                        fails[name] = fails.get(name, 0) + 1
+                    elif line.startswith("greeting"):
+                        if name == "proxy":
+                            greeting = line[len("greeting "):]
+                    elif line.strip():
+                        samples.append(float(line) / 1000.0)
+                slow.setdefault(name, []).append(sum(1 for s in samples if s >= 1000.0))
+                p99.setdefault(name, []).append(percentile(samples, 0.99))
+                worst.setdefault(name, []).append(max(samples) if samples else float("nan"))
+            wait_for_threads(proxy.pid, base_threads)
+        print("  done", flush=True)
+        total_slow = sum(slow.get("proxy", []))
+        failed = fails.get("proxy", 0)
+        self.add("4 burst", f"greetings >= 1 s, all {ROUNDS} rounds"
+                 + (f"; {failed} failed" if failed else ""), f"{total_slow}", "direct",
+                 f"{sum(slow.get('direct', []))}", "", "0", yes(total_slow == 0 and failed == 0))
+        ours, theirs = median(p99.get("proxy", [])), median(p99.get("direct", []))
+        self.add("4 burst", "p99 greeting ms", f"{ours:.1f}", "direct", f"{theirs:.1f}",
+                 f"{ours / theirs:.2f}", "", "-")
+        self.add("4 burst", "slowest greeting ms", f"{median(worst.get('proxy', [])):.1f}",
+                 "direct", f"{median(worst.get('direct', [])):.1f}", "", "", "-")
+        if greeting != "220 SMTP Proxy":
+            self.note(f"proxy greeting was {greeting!r}, not '220 SMTP Proxy'")
+        for service in (proxy, upstream):
+            service.stop()
+
+    # 5: memory of idle sessions -------------------------------------------------------
+
+    def hold_idle(self, relay, port, sender):
+        """Opens IDLE_SESSIONS sessions through `relay`; gives (start kB, held kB, threads
+        held, after-close kB, ok) of the relay process."""
+        base_threads = threads(relay.pid)
+        start = rss_kb(relay.pid)
+        swarm = subprocess.Popen([self.peer("bench_session_swarm"), "--mode", "idle", "--port",
+                                  str(port), "--count", str(IDLE_SESSIONS), "--from", sender],
+                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        try:
+            ready = swarm.stdout.readline().strip()
+            time.sleep(0.5)  # let every session settle into the relay
+            held, held_threads = rss_kb(relay.pid), threads(relay.pid)
+            swarm.stdin.write("\n")
+            swarm.stdin.flush()
+            swarm.stdout.readline()
+            swarm.wait(timeout=30)
+        finally:
+            if swarm.poll() is None:
+                swarm.kill()
+                swarm.wait()
+        settled = wait_for_threads(relay.pid, base_threads)
+        time.sleep(0.5)
+        ok = int(ready.split("ok=")[1].split()[0]) if "ok=" in ready else 0
+        if ok != IDLE_SESSIONS:
+            self.note(f"idle sessions via {relay.name}: {ready}")
+        if not settled:
+            self.note(f"{relay.name}: threads did not return to {base_threads} after close "
+                      f"(now {threads(relay.pid)})")
+        return start, held, held_threads, rss_kb(relay.pid), ok
+
+    def measure_memory(self):
+        print(f"5. memory ({IDLE_SESSIONS} idle sessions after hand-over)", flush=True)
+        upstream = self.upstream()
+        haproxy = self.haproxy(upstream.port)
+        proxy = self.proxy([("idle.example", upstream.port, "none")])
+        # One session first, so the code of a session is paged in before "start" is read.
+        run([self.peer("bench_handover_client"), "--port", str(proxy.port), "--count", "1",
+             "--from", "x@idle.example"], limit=30)
+        first_start = rss_kb(proxy.pid)
+        result = {"proxy": [], "haproxy": []}
+        for r in range(ROUNDS):
+            for name, relay in self.rotated([("proxy", proxy), ("haproxy", haproxy)], r):
+                result[name].append(self.hold_idle(relay, relay.port, "idle@idle.example"))
+            print(f"  round {r + 1}/{ROUNDS} done", flush=True)
+        last_after = rss_kb(proxy.pid)
+
+        def figures(name):
+            rows = result[name]
+            return (median([h for _, h, _, _, _ in rows]),
+                    median([(h - s) / IDLE_SESSIONS for s, h, _, _, _ in rows]),
+                    median([t for _, _, t, _, _ in rows]),
+                    median([a / s for s, _, _, a, _ in rows]))
+
+        held, per, thr, back = figures("proxy")
+        rheld, rper, rthr, rback = figures("haproxy")
+        self.add("5 memory", f"RSS MB, {IDLE_SESSIONS} sessions held", f"{held / 1024:.1f}",
+                 "haproxy", f"{rheld / 1024:.1f}", f"{held / rheld:.2f}", "< 200 MB",
+                 yes(held / 1024 < 200))
+        self.add("5 memory", "RSS KB per session", f"{per:.1f}", "haproxy", f"{rper:.1f}",
+                 f"{per / rper:.2f}" if rper else "", "", "-")
+        self.add("5 memory", "threads while held", f"{thr:.0f}", "haproxy", f"{rthr:.0f}", "",
+                 "", "-")
+        self.add("5 memory", "RSS after close / before", f"{back:.2f}", "haproxy",
+                 f"{rback:.2f}", "", "<= 1.10", yes(back <= 1.10))
+        drift = last_after / first_start
+        self.add("5 memory", f"RSS after {ROUNDS} rounds / after 1 session",
+                 f"{drift:.2f}", "", "", "", "<= 1.10", yes(drift <= 1.10))
+        self.note(f"memory: proxy RSS {first_start / 1024:.1f} MB after one session, "
+                  f"{last_after / 1024:.1f} MB after {ROUNDS} rounds of {IDLE_SESSIONS}")
+        for service in (proxy, haproxy, upstream):
+            service.stop()
+
+    # 6: codecs ------------------------------------------------------------------------
+
+    def measure_codecs(self):
+        print("6. codecs (Google Benchmark)", flush=True)
+        status, output, _ = run([self.peer("codec_bench"), "--benchmark_format=json",
+                                 f"--benchmark_repetitions={ROUNDS}",
+                                 "--benchmark_report_aggregates_only=true",
+                                 "--benchmark_min_time=0.2"], limit=300)
+        if status != 0:
+            self.note("codec_bench failed: " + output.strip()[-300:])
+            return
+        data = json.loads(output[output.index("{"):])
+        ns = {b["run_name"]: b["cpu_time"] for b in data["benchmarks"]
+              if b.get("aggregate_name") == "median"}
+        for name in ("Base64Encode_PlainLogin", "Base64Decode_CramChallenge",
+                     "HmacMd5_CramAnswer"):
+            ours = ns.get(name)
+            ref = ns.get("OpenSSL_" + name)
+            if ours is None:
+                continue
+            self.add("6 codec", f"ns, {name}", f"{ours:.1f}",
+                     "OpenSSL" if ref is not None else "(no libssl-dev)",
+                     f"{ref:.1f}" if ref is not None else "",
+                     f"{ours / ref:.2f}" if ref else "", "", "-")
+
+    # Report ---------------------------------------------------------------------------
+
+    def machine(self):
+        model = "unknown"
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    model = line.split(":", 1)[1].strip()
+                    break
+        versions = []
+        for argv in (["haproxy", "-v"], ["socat", "-V"], ["dpkg-query", "-W", "postfix"]):
+            status, output, _ = run(argv, limit=10)
+            for line in output.splitlines():
+                if any(k in line for k in ("HAProxy version", "socat version", "postfix")):
+                    versions.append(line.strip().split(" - ")[0])
+                    break
+        commit = run(["git", "-C", os.path.dirname(os.path.abspath(__file__)), "rev-parse",
+                      "--short", "HEAD"], limit=10)[1].strip()
+        return [f"- Date: {time.strftime('%Y-%m-%d %H:%M:%S %Z')}",
+                f"- CPU: {model}, nproc {os.cpu_count()}",
+                f"- Kernel: {platform.system()} {platform.release()}",
+                f"- Load average at the end: {' '.join(f'{x:.2f}' for x in os.getloadavg())}",
+                f"- Tools: {'; '.join(versions)}",
+                f"- Commit: {commit}; engine host: {self.args.engine_host}"]
+
+    def report(self):
+        header = ["#", "figure", "Vellomir", "reference", "ref. value", "ratio", "target",
+                  "met"]
+        table = [header, ["---"] * len(header)] + [r.cells for r in self.rows]
+        lines = ["| " + " | ".join(str(c) for c in row) + " |" for row in table]
+        text = ["# Vellomir benchmark results", "",
+                "Medians of %d rounds; every reference was measured in the same run, "
+                "interleaved with the proxy. Ratio = Vellomir / reference (for times and "
+                "sizes, lower is better; for rates, higher is better)." % ROUNDS, "",
+                "## Machine", ""] + self.machine() + ["", "## Results", ""] + lines
+        if self.notes:
+            text += ["", "## Notes from this run", ""] + ["- " + n for n in self.notes]
+        text += ["", f"Whole run: {time.monotonic() - self.started:.0f} s.", ""]
+        output = "\n".join(text)
+        print("\n" + output)
+        with open(self.args.output, "w") as f:
+            f.write(output)
+        print(f"written to {self.args.output}")
+
+
+def yes(condition):
+    return "yes" if condition else "NO"
+
+
+def wait_for_threads(pid, count, limit=15.0):
+    deadline = time.monotonic() + limit
+    while time.monotonic() < deadline:
+        if threads(pid) <= count:
+            return True
+        time.sleep(0.05)
+    return False
+
+
+def main():
+    global ROUNDS
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--engine-host", required=True)
+    parser.add_argument("--peers", required=True)
+    parser.add_argument("--only", default="1,2,3,4,5,6,7")
+    parser.add_argument("--rounds", type=int, default=ROUNDS,
+                        help="rounds per figure (fewer than 5 only to try the harness out)")
+    parser.add_argument("--output", default=os.path.join(os.path.dirname(
+        os.path.abspath(__file__)), "results.md"))
+    args = parser.parse_args()
+    ROUNDS = args.rounds
+    bench = Bench(args)
+    steps = {"1": bench.measure_mail, "2": bench.measure_bulk, "3": bench.measure_handover,
+             "4": bench.measure_burst, "5": bench.measure_memory, "6": bench.measure_codecs,
+             "7": bench.measure_trace}
+    try:
+        for key in args.only.split(","):
+            if bench.over_budget():
+                bench.note(f"measurement {key} skipped: the run's time budget is spent")
+                continue
+            try:
+                steps[key.strip()]()
+            except Exception as error:  # one broken measurement must not lose the others
+                bench.note(f"measurement {key} failed: {error}")
+            stop_all()
+        bench.report()
+    finally:
+        stop_all()
+        shutil.rmtree(bench.workdir, ignore_errors=True)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
