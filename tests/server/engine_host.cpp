@@ -1,0 +1,59 @@
+// Runs the engine alone, without the desktop program, for end-to-end tests and benchmarks:
+// reads Vellomir.ini in the working directory, sets up the diagnostic channel as the program's
+// start-up does, opens and starts the listener, prints "listening" and serves until SIGTERM or
+// SIGINT. Exit status 2 when the listening port cannot be opened.
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <pthread.h>
+
+#include "config/Inifile.h"
+#include "diag/Proginit.h"
+#include "server/Server.h"
+
+namespace {
+
+void setUpDiagnostics(int debugWrite) {
+    switch (debugWrite) {
+    case 1:
+        DebugSetup(DebugUdp, kDiagnosticPort, kDiagnosticHost);
+        break;
+    case 2:
+        DebugSetup(DebugFile, kDiagnosticFile);
+        break;
+    case 3:
+        DebugSetup(DebugDebugger);
+        break;
+    default:
+        break; // the channel stays off
+    }
+}
+
+} // namespace
+
+int main() {
+    // Every thread inherits the blocked signals, so only sigwait below takes them.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    Ini.Load();
+    setUpDiagnostics(Ini.DebugWrite);
+    DebugLog("Start:");
+    if (!serverOpen(Ini.ListenAddress.c_str(), Ini.ListenPort)) {
+        std::fprintf(stderr, "cannot open %s:%d\n", Ini.ListenAddress.c_str(), Ini.ListenPort);
+        return 2;
+    }
+    serverStart();
+    std::printf("listening\n");
+    std::fflush(stdout);
+
+    int received = 0;
+    sigwait(&stopSignals, &received);
+    serverStop();
+    // Sessions in progress end with the process, as they do in the desktop program.
+    std::fflush(nullptr);
+    std::_Exit(0);
+}
