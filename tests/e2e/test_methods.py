@@ -5,6 +5,7 @@ so each row also shows that the sender's domain picks the right entry and that
 the upstream sees that entry's user.
 """
 
+import base64
 import smtplib
 import unittest
 
@@ -82,6 +83,32 @@ class LoginMethodTest(ProxyTestCase):
                 client.sendmail(f"sender@{domain}", ["rcpt@dest.org"], MESSAGE)
                 client.quit()
                 self.check_delivery(domain, mechanism, f"pc.{domain}")
+
+
+class LongCredentialsTest(ProxyTestCase):
+    def test_longest_password_the_settings_file_holds(self):
+        # 222 bytes is the longest password whose Base64 fits a settings value; every
+        # byte value but NUL (which ends a password) must reach the upstream intact.
+        # The user name is as long as it can be while the AUTH PLAIN line, which carries
+        # both, stays within SMTP's 512-byte command line (the upstream enforces that).
+        password = bytes(range(1, 223))
+        user = b"u" * 43 + b"@long.example.com"
+        plain_line = b"AUTH PLAIN " + base64.b64encode(user + b"\0" + user + b"\0" + password)
+        self.assertLessEqual(len(plain_line) + 2, 512)
+        rows = [("cram.example.com", "CRAM-MD5"), ("plain.example.com", "PLAIN"),
+                ("login.example.com", "LOGIN")]
+        upstreams = {domain: self.start_upstream({user: password}) for domain, _ in rows}
+        proxy = self.start_proxy([Entry(domain, upstreams[domain].port, method, user, password)
+                                  for domain, method in rows])
+        for domain, method in rows:
+            with self.subTest(method=method):
+                client = smtplib.SMTP(HOST, proxy.port, timeout=IO_TIMEOUT)
+                self.addCleanup(client.close)
+                client.helo("pc")
+                client.sendmail(f"s@{domain}", ["r@dest.org"], MESSAGE)
+                client.quit()
+                login = upstreams[domain].record.wait_deliveries(1)[0].login
+                self.assertEqual((login.mechanism, login.user), (method, user))
 
 
 class FailedLoginTest(ProxyTestCase):
