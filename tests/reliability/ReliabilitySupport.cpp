@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
@@ -167,6 +168,29 @@ bool ReadLine(int socket, std::string* line, std::chrono::milliseconds timeout) 
             return true;
         }
     }
+}
+
+std::string ReadBytes(int socket, std::size_t count, std::chrono::milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    std::string bytes;
+    while (bytes.size() < count && WaitReadable(socket, deadline)) {
+        char buffer[4096];
+        const std::size_t want = std::min(sizeof buffer, count - bytes.size());
+        const ssize_t n = ::recv(socket, buffer, want, 0);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        bytes.append(buffer, static_cast<std::size_t>(n));
+    }
+    return bytes;
+}
+
+bool StaysQuiet(int socket, std::chrono::milliseconds quiet) {
+    pollfd p{socket, POLLIN, 0};
+    return ::poll(&p, 1, static_cast<int>(quiet.count())) == 0;
 }
 
 bool ReadUntilClosed(int socket, std::string* bytes, std::chrono::milliseconds timeout) {

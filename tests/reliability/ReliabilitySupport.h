@@ -35,6 +35,11 @@ bool SendText(int socket, const std::string& bytes);
 // or a close before any byte.
 bool ReadLine(int socket, std::string* line,
               std::chrono::milliseconds timeout = std::chrono::seconds(5));
+// Reads exactly `count` bytes (fewer when the peer closes or the time runs out).
+std::string ReadBytes(int socket, std::size_t count,
+                      std::chrono::milliseconds timeout = std::chrono::seconds(5));
+// True when nothing arrives (and the peer does not close) for `quiet`.
+bool StaysQuiet(int socket, std::chrono::milliseconds quiet);
 // Reads until the peer closes. Gives false when the peer did not close within `timeout`.
 bool ReadUntilClosed(int socket, std::string* bytes,
                      std::chrono::milliseconds timeout = std::chrono::seconds(5));

@@ -1,0 +1,390 @@
+#include "FaultUpstream.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+
+#include "ReliabilitySupport.h"
+#include "codec/Base64.h"
+#include "codec/Hmac.h"
+
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// No exchange of these tests takes this long; a connection that does is cut.
+constexpr auto kConnectionLimit = std::chrono::seconds(30);
+
+std::string Upper(const std::string& text) {
+    std::string upper = text;
+    for (char& c : upper) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    return upper;
+}
+
+bool StartsWith(const std::string& text, const char* prefix) {
+    return text.rfind(prefix, 0) == 0;
+}
+
+std::string EncodeBase64(const std::string& bytes) {
+    std::string out(Base64EncodedSize(bytes.size()), '\0');
+    Base64EncodeBytes(bytes.data(), out.data(), static_cast<int>(bytes.size()), out.size());
+    out.resize(std::char_traits<char>::length(out.c_str()));
+    return out;
+}
+
+std::string DecodeBase64(const std::string& text) {
+    std::string out(Base64DecodedSize(text.size()), '\0');
+    std::size_t length = 0;
+    Base64Decode(text.c_str(), reinterpret_cast<unsigned char*>(out.data()), out.size(), &length);
+    out.resize(length);
+    return out;
+}
+
+// Buffered line reader of one connection; keeps a copy of every byte in the record.
+class Reader {
+  public:
+    Reader(UpstreamConnection& connection) : connection_(connection) {}
+
+    // One line with its LF; false when the peer closed, failed or took too long.
+    bool rawLine(std::string* out) {
+        for (;;) {
+            const std::size_t lf = buffer_.find('\n');
+            if (lf != std::string::npos) {
+                *out = buffer_.substr(0, lf + 1);
+                buffer_.erase(0, lf + 1);
+                return true;
+            }
+            if (!fill()) {
+                return false;
+            }
+        }
+    }
+
+    // One line without its CR LF.
+    bool line(std::string* out) {
+        if (!rawLine(out)) {
+            return false;
+        }
+        out->pop_back();
+        if (!out->empty() && out->back() == '\r') {
+            out->pop_back();
+        }
+        return true;
+    }
+
+    // Waits, reading and keeping whatever comes, until the peer closes.
+    void awaitClose() {
+        while (fill()) {
+        }
+    }
+
+  private:
+    bool fill() {
+        pollfd p{connection_.socket, POLLIN, 0};
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - Clock::now());
+        if (left.count() <= 0) {
+            return false;
+        }
+        const int ready = ::poll(&p, 1, static_cast<int>(left.count()));
+        if (ready < 0 && errno == EINTR) {
+            return true;
+        }
+        if (ready <= 0) {
+            return false;
+        }
+        char chunk[16384];
+        const ssize_t n = ::recv(connection_.socket, chunk, sizeof chunk, 0);
+        if (n < 0 && errno == EINTR) {
+            return true;
+        }
+        if (n <= 0) {
+            std::lock_guard lock(connection_.mutex);
+            // A socket we shut down ourselves reads as closed too; that close is not the proxy's.
+            connection_.peerClosed = !connection_.hungUpByUs;
+            return false;
+        }
+        buffer_.append(chunk, static_cast<std::size_t>(n));
+        std::lock_guard lock(connection_.mutex);
+        connection_.received.append(chunk, static_cast<std::size_t>(n));
+        return true;
+    }
+
+  private:
+    UpstreamConnection& connection_;
+    std::string buffer_;
+    const Clock::time_point deadline_ = Clock::now() + kConnectionLimit;
+};
+
+} // namespace
+
+const char* StepName(UpStep step) {
+    switch (step) {
+    case UpStep::None:
+        return "none";
+    case UpStep::Greeting:
+        return "greeting";
+    case UpStep::EhloReply:
+        return "ehlo-reply";
+    case UpStep::HeloReply:
+        return "helo-reply";
+    case UpStep::AuthFirst:
+        return "auth-334-first";
+    case UpStep::AuthSecond:
+        return "auth-334-second";
+    case UpStep::AuthResult:
+        return "auth-235";
+    case UpStep::MailReply:
+        return "mail-reply";
+    case UpStep::RcptReply:
+        return "rcpt-reply";
+    case UpStep::DataReply:
+        return "data-354";
+    case UpStep::MessageReply:
+        return "message-250";
+    case UpStep::QuitReply:
+        return "quit-221";
+    }
+    return "?";
+}
+
+const char* FaultName(Fault fault) {
+    switch (fault) {
+    case Fault::None:
+        return "none";
+    case Fault::Close:
+        return "close";
+    case Fault::Stall:
+        return "stall";
+    case Fault::Temporary:
+        return "4xx";
+    case Fault::Permanent:
+        return "5xx";
+    case Fault::Junk:
+        return "junk";
+    case Fault::SingleBytes:
+        return "single-bytes";
+    case Fault::LongLine:
+        return "3000-byte-line";
+    }
+    return "?";
+}
+
+std::string FaultBytes(Fault fault, const std::string& correct) {
+    switch (fault) {
+    case Fault::Temporary:
+        return "451 4.3.0 upstream busy\r\n";
+    case Fault::Permanent:
+        return "554 5.3.0 upstream refuses\r\n";
+    case Fault::Junk:
+        return std::string("\x01\x7f junk \xff\xfe no code here\r\n");
+    case Fault::LongLine:
+        return correct.substr(0, 3) + " " + std::string(2994, 'x') + "\r\n";
+    default:
+        return correct;
+    }
+}
+
+void UpstreamConnection::hangUp() {
+    std::lock_guard lock(mutex);
+    hungUpByUs = true;
+    if (socket >= 0) {
+        ::shutdown(socket, SHUT_RDWR);
+    }
+}
+
+FaultUpstream::FaultUpstream(std::string user, std::string password)
+    : user_(std::move(user)), password_(std::move(password)) {
+    listener_ = ListenLoopback(&port_);
+    acceptThread_ = std::thread([this] { acceptLoop(); });
+}
+
+FaultUpstream::~FaultUpstream() {
+    stopping_ = true;
+    acceptThread_.join();
+    {
+        std::lock_guard lock(mutex_);
+        for (auto& connection : connections_) {
+            connection->hangUp();
+        }
+    }
+    for (auto& thread : threads_) {
+        thread.join();
+    }
+    ::close(listener_);
+}
+
+void FaultUpstream::setPlan(const UpstreamPlan& plan) {
+    std::lock_guard lock(mutex_);
+    plan_ = plan;
+}
+
+std::shared_ptr<UpstreamConnection>
+FaultUpstream::nextConnection(std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    if (!changed_.wait_for(lock, timeout, [&] { return connections_.size() > handedOut_; })) {
+        return nullptr;
+    }
+    return connections_[handedOut_++];
+}
+
+bool FaultUpstream::waitIdle(std::chrono::milliseconds timeout) {
+    const bool idle = WaitUntil(
+        [&] {
+            std::lock_guard lock(mutex_);
+            for (auto& connection : connections_) {
+                if (!connection->finished) {
+                    return false;
+                }
+            }
+            return true;
+        },
+        timeout);
+    std::vector<std::thread> finished;
+    {
+        std::lock_guard lock(mutex_);
+        if (idle) {
+            finished.swap(threads_);
+        }
+    }
+    for (auto& thread : finished) {
+        thread.join();
+    }
+    return idle;
+}
+
+void FaultUpstream::acceptLoop() {
+    while (!stopping_) {
+        const int socket = AcceptWithin(listener_, std::chrono::milliseconds(50));
+        if (socket < 0) {
+            continue;
+        }
+        auto connection = std::make_shared<UpstreamConnection>();
+        connection->socket = socket;
+        std::lock_guard lock(mutex_);
+        connections_.push_back(connection);
+        ++accepted_;
+        threads_.emplace_back([this, connection, plan = plan_] { serve(connection, plan); });
+        changed_.notify_all();
+    }
+}
+
+void FaultUpstream::serve(std::shared_ptr<UpstreamConnection> connection, UpstreamPlan plan) {
+    UpstreamConnection& c = *connection;
+    Reader reader(c);
+    // Gives false when the dialogue ends here.
+    auto reply = [&](UpStep step, const std::string& correct) {
+        if (plan.step != step || plan.fault == Fault::None) {
+            return SendText(c.socket, correct);
+        }
+        switch (plan.fault) {
+        case Fault::Close:
+            return false;
+        case Fault::Stall:
+            reader.awaitClose();
+            return false;
+        case Fault::SingleBytes:
+            for (char byte : correct) {
+                if (!SendText(c.socket, std::string(1, byte))) {
+                    return false;
+                }
+                std::this_thread::sleep_for(std::chrono::microseconds(300));
+            }
+            return true;
+        default:
+            return SendText(c.socket, FaultBytes(plan.fault, correct));
+        }
+    };
+    auto loggedIn = [&](bool ok) {
+        if (ok) {
+            std::lock_guard lock(c.mutex);
+            c.loggedInAs = user_;
+        }
+        return reply(UpStep::AuthResult, ok ? "235 2.7.0 accepted\r\n" : "535 5.7.8 refused\r\n");
+    };
+
+    std::this_thread::sleep_for(plan.greetingDelay);
+    bool going = reply(UpStep::Greeting, "220 upstream.test ESMTP\r\n");
+    std::string line;
+    while (going && reader.line(&line)) {
+        const std::string upper = Upper(line);
+        if (StartsWith(upper, "EHLO")) {
+            std::string text;
+            for (const auto& ehloLine : plan.ehloLines) {
+                text += ehloLine + "\r\n";
+            }
+            going = reply(UpStep::EhloReply, text);
+        } else if (StartsWith(upper, "HELO")) {
+            going = reply(UpStep::HeloReply, "250 upstream.test\r\n");
+        } else if (upper == "AUTH LOGIN") {
+            std::string user, password;
+            going = reply(UpStep::AuthFirst, "334 VXNlcm5hbWU6\r\n") && reader.line(&user) &&
+                    reply(UpStep::AuthSecond, "334 UGFzc3dvcmQ6\r\n") && reader.line(&password) &&
+                    loggedIn(DecodeBase64(user) == user_ && DecodeBase64(password) == password_);
+        } else if (StartsWith(upper, "AUTH PLAIN ")) {
+            going = loggedIn(DecodeBase64(line.substr(11)) == user_ + std::string(1, '\0') + user_ +
+                                                                  std::string(1, '\0') + password_);
+        } else if (upper == "AUTH CRAM-MD5") {
+            std::string response;
+            going = reply(UpStep::AuthFirst, "334 " + EncodeBase64(kChallenge) + "\r\n") &&
+                    reader.line(&response);
+            if (going) {
+                unsigned char digest[16];
+                HmacMd5(reinterpret_cast<const unsigned char*>(kChallenge),
+                        static_cast<int>(std::char_traits<char>::length(kChallenge)),
+                        reinterpret_cast<const unsigned char*>(password_.data()),
+                        static_cast<int>(password_.size()), digest);
+                std::string expected = user_ + " ";
+                char hex[3];
+                for (unsigned char byte : digest) {
+                    std::snprintf(hex, sizeof hex, "%02x", byte);
+                    expected += hex;
+                }
+                going = loggedIn(DecodeBase64(response) == expected);
+            }
+        } else if (StartsWith(upper, "MAIL FROM:")) {
+            going = reply(UpStep::MailReply, "250 2.1.0 sender ok\r\n");
+        } else if (StartsWith(upper, "RCPT TO:")) {
+            going = reply(UpStep::RcptReply, "250 2.1.5 recipient ok\r\n");
+        } else if (upper == "DATA") {
+            going = reply(UpStep::DataReply, "354 end with <CRLF>.<CRLF>\r\n");
+            std::string message;
+            bool ended = false;
+            // Kept exactly as it came, dot-stuffing and line ends included.
+            while (going && reader.rawLine(&line)) {
+                if (line == ".\r\n") {
+                    ended = true;
+                    break;
+                }
+                message += line;
+            }
+            if (!ended) {
+                break;
+            }
+            {
+                std::lock_guard lock(c.mutex);
+                c.messages.push_back(std::move(message));
+            }
+            going = reply(UpStep::MessageReply, "250 2.0.0 queued\r\n");
+        } else if (upper == "QUIT") {
+            reply(UpStep::QuitReply, "221 2.0.0 bye\r\n");
+            going = false;
+        } else if (upper == "RSET" || upper == "NOOP") {
+            going = SendText(c.socket, "250 2.0.0 ok\r\n");
+        } else {
+            going = SendText(c.socket, "500 5.5.2 unrecognised command\r\n");
+        }
+    }
+    {
+        std::lock_guard lock(c.mutex);
+        ::close(c.socket);
+        c.socket = -1;
+    }
+    c.finished = true;
+}
