@@ -1,0 +1,57 @@
+// The entry dialog: creates a new proxy entry or changes an existing one. OK is enabled only
+// while the fields are valid; OK saves the entry to the settings file first, then updates the
+// list and the grid through the main window. No messages: invalid input keeps OK disabled.
+//
+// User-interface thread only; modal over the main window.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include <QDialog>
+
+#include "config/Proxydata.h"
+
+namespace Ui {
+class TFrmEditData;
+}
+class QKeyEvent;
+class QLineEdit;
+class TFormMain;
+
+class TFrmEditData : public QDialog {
+    Q_OBJECT
+
+  public:
+    explicit TFrmEditData(TFormMain* formMain);
+    ~TFrmEditData() override;
+
+    // Each opens the dialog modally and returns when it is closed.
+    void EditNew();
+    void EditExisting(std::int32_t i);
+
+    void FillFields();
+    bool CheckFields() const;
+    void StoreFields();
+
+    void FormShow();
+    void EditChange();
+    void EditExit();
+    // Give true when the typed character is dropped before it reaches the field.
+    bool EditDomainKeyPress(QLineEdit* edit, QEvent* event);
+    bool EditPortKeyPress(QEvent* event);
+    void ButtonOKClick();
+    void ButtonCancelClick();
+
+    // The dialog's working copy of the entry.
+    ProxyData WorkEntry;
+
+  protected:
+    void showEvent(QShowEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+  private:
+    std::unique_ptr<Ui::TFrmEditData> ui;
+    TFormMain* FormMain;
+};

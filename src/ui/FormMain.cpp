@@ -1,0 +1,476 @@
+#include "FormMain.h"
+
+#include <cstdio>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLocalSocket>
+#include <QMenu>
+#include <QMouseEvent>
+#include <QTimer>
+
+#include "AppSetup.h"
+#include "FormAbout.h"
+#include "FormEditData.h"
+#include "FormOption.h"
+#include "InstanceMark.h"
+#include "config/Inifile.h"
+#include "diag/Proginit.h"
+#include "server/Server.h"
+#include "ui_FormMain.h"
+
+namespace {
+
+constexpr int kColumnWidths[] = {89, 108, 64, 64, 64};
+constexpr int kColumns = 5;
+constexpr int kRowHeight = 17;
+// The options link keeps its place relative to the panel's height as designed: the designed
+// window height less the status bar.
+constexpr int kLocalPortLinkTop = 173;
+constexpr int kDesignedPanelHeight = 280 - 19;
+
+// Window-manager commands, under the numbers of the system-menu commands they stand for.
+constexpr unsigned kSysCommandMessage = 0x112;
+constexpr unsigned kCommandMinimise = 0xF020;
+constexpr unsigned kCommandMaximise = 0xF030;
+constexpr unsigned kCommandRestore = 0xF120;
+
+const char* const kPortUnavailable =
+    "ローカルポートがオープンできません。オプション設定を見直してください。";
+
+} // namespace
+
+TFormMain::TFormMain(QWidget* parent) : QMainWindow(parent), ui(new Ui::TFormMain) {
+    ui->setupUi(this);
+    setFont(ProgramFont());
+    setWindowIcon(ProgramIcon());
+
+    StatusLabel = new QLabel(ui->StatusBar);
+    StatusLabel->setObjectName(QStringLiteral("StatusText"));
+    ui->StatusBar->addWidget(StatusLabel, 1);
+
+    PMenuTray = new QMenu(this);
+    PMenuTray->setObjectName(QStringLiteral("PMenuTray"));
+    PMenuTray->addAction(ui->N1);
+    PMenuTray->addAction(ui->Vellomir1);
+    PMenuTray->addAction(ui->N2);
+    connect(ui->N1, &QAction::triggered, this, &TFormMain::N1Click);
+    connect(ui->Vellomir1, &QAction::triggered, this, &TFormMain::Vellomir1Click);
+    connect(ui->N2, &QAction::triggered, this, &TFormMain::N2Click);
+
+    for (QLabel* link :
+         {ui->StaticTextAdd, ui->StaticTextEdit, ui->StaticTextErase, ui->StaticTextLocalPort}) {
+        link->installEventFilter(this);
+    }
+    ui->Panel->installEventFilter(this);
+
+    QHeaderView* header = ui->GridList->horizontalHeader();
+    header->setSectionsClickable(false);
+    header->setStretchLastSection(false);
+    header->setFixedHeight(kRowHeight);
+    for (int col = 0; col < kColumns; ++col) {
+        header->resizeSection(col, kColumnWidths[col]);
+    }
+    ui->GridList->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    ui->GridList->viewport()->installEventFilter(this);
+    connect(ui->GridList, &QTableWidget::currentCellChanged, this,
+            [this](int row, int col, int, int) {
+                if (row >= 0) {
+                    GridListSelectCell(col, row + 1);
+                }
+            });
+
+    FormCreate();
+}
+
+TFormMain::~TFormMain() = default;
+
+void TFormMain::AttachDialogs(TFrmEditData* editData, TFrmOption* option, TAboutBox* aboutBox) {
+    FrmEditData = editData;
+    FrmOption = option;
+    AboutBox = aboutBox;
+}
+
+void TFormMain::FormCreate() {
+    MarkInstanceWindow(InstanceMark);
+    connect(&InstanceMark, &QLocalServer::newConnection, this, [this] {
+        while (QLocalSocket* peer = InstanceMark.nextPendingConnection()) {
+            peer->disconnectFromServer();
+            peer->deleteLater();
+        }
+        WakeUp();
+    });
+
+    Ini.Load();
+    switch (Ini.DebugWrite) {
+    case 1:
+        DebugSetup(DebugUdp, kDiagnosticPort, kDiagnosticHost);
+        break;
+    case 2:
+        DebugSetup(DebugFile, kDiagnosticFile);
+        break;
+    case 3:
+        DebugSetup(DebugDebugger);
+        break;
+    default:
+        break;
+    }
+    DebugLog("Start:");
+
+    if (Ini.Width > 100) {
+        resize(Ini.Width, height());
+    }
+    if (Ini.Height > 100) {
+        resize(width(), Ini.Height);
+    }
+    if (Ini.Left >= 0) {
+        move(Ini.Left, y());
+    }
+    if (Ini.Top >= 0) {
+        move(x(), Ini.Top);
+    }
+    // Lay the hidden window out now, so that the trace names the grid's real place.
+    layout()->activate();
+    ui->ClientLayout->activate();
+    DebugLog("Width=%d,%d,%d", width(), ui->GridList->x(), ui->GridList->width());
+
+    AddTrayIcon();
+    FillGrid();
+    SelectEntry(0);
+    StartProxy();
+    if (ProxyList.Count() == 0 || !MinimiseHides()) {
+        setVisible(true);
+    }
+}
+
+bool TFormMain::MinimiseHides() const {
+    // Headless there is nobody to reach the window either way; it behaves as with a tray.
+    return QSystemTrayIcon::isSystemTrayAvailable() || IsHeadlessPlatform();
+}
+
+void TFormMain::AddTrayIcon() {
+    if (IsHeadlessPlatform()) {
+        return; // no notification area to add to
+    }
+    if (TrayData == nullptr) {
+        TrayData = new QSystemTrayIcon(ProgramIcon(), this);
+        TrayData->setToolTip(ApplicationTitle(QCoreApplication::applicationFilePath()));
+        TrayData->setContextMenu(PMenuTray);
+        connect(TrayData, &QSystemTrayIcon::activated, this, &TFormMain::TrayIconNotify);
+    }
+    TrayData->show();
+}
+
+bool TFormMain::TrayIconShown() const {
+    return TrayData != nullptr && TrayData->isVisible();
+}
+
+void TFormMain::StartProxy() {
+    if (!serverOpen(Ini.ListenAddress.c_str(), Ini.ListenPort)) {
+        StatusLabel->setText(QString::fromUtf8(kPortUnavailable));
+        setVisible(true);
+        return;
+    }
+    StatusLabel->clear();
+    serverStart();
+}
+
+QString TFormMain::StatusText() const {
+    return StatusLabel->text();
+}
+
+void TFormMain::ExitProgram() {
+    UnmarkInstanceWindow(InstanceMark);
+    if (TrayData != nullptr) {
+        TrayData->hide();
+    }
+    Ini.Height = height();
+    Ini.Width = width();
+    Ini.Top = y();
+    Ini.Left = x();
+    Ini.SaveWindow();
+    // Ends without running destructors: the listener and client threads still use the list,
+    // the settings and the diagnostic channel.
+    std::fflush(nullptr);
+    ::_exit(0);
+}
+
+void TFormMain::TaskbarRecreated() {
+    if (TrayData != nullptr) {
+        TrayData->hide();
+        TrayData->show();
+    }
+}
+
+void TFormMain::SysCommand(unsigned command) {
+    DebugLog("OnSys=%x,%x,%x", kSysCommandMessage, command, 0u);
+    if (command == kCommandMinimise && MinimiseHides()) {
+        // Leave the window manager's state change first; then the window goes without an icon.
+        QTimer::singleShot(0, this, [this] {
+            hide();
+            setWindowState(windowState() & ~Qt::WindowMinimized);
+        });
+    }
+}
+
+void TFormMain::TrayIconNotify(QSystemTrayIcon::ActivationReason reason) {
+    if (reason == QSystemTrayIcon::DoubleClick) {
+        ShowMainWindow();
+    }
+    // The context menu pops up by itself (QSystemTrayIcon::setContextMenu).
+}
+
+void TFormMain::WakeUp() {
+    DebugLog("TaskTray ReEntry");
+    TaskbarRecreated();
+    ShowMainWindow();
+}
+
+void TFormMain::ShowMainWindow() {
+    setWindowState(windowState() & ~Qt::WindowMinimized);
+    show();
+    if (!IsHeadlessPlatform()) {
+        raise();
+        activateWindow();
+    }
+}
+
+void TFormMain::N1Click() {
+    ShowMainWindow();
+}
+
+void TFormMain::Vellomir1Click() {
+    AboutBox->exec();
+}
+
+void TFormMain::N2Click() {
+    ExitProgram();
+}
+
+void TFormMain::closeEvent(QCloseEvent* event) {
+    FormClose(event);
+}
+
+void TFormMain::FormClose(QCloseEvent* event) {
+    event->ignore();
+    hide();
+}
+
+void TFormMain::changeEvent(QEvent* event) {
+    QMainWindow::changeEvent(event);
+    if (event->type() != QEvent::WindowStateChange) {
+        return;
+    }
+    const Qt::WindowStates old = static_cast<QWindowStateChangeEvent*>(event)->oldState();
+    const Qt::WindowStates now = windowState();
+    if ((now & Qt::WindowMinimized) && !(old & Qt::WindowMinimized)) {
+        SysCommand(kCommandMinimise);
+    } else if ((now & Qt::WindowMaximized) && !(old & Qt::WindowMaximized)) {
+        SysCommand(kCommandMaximise);
+    } else if ((old & (Qt::WindowMinimized | Qt::WindowMaximized)) &&
+               !(now & (Qt::WindowMinimized | Qt::WindowMaximized)) && isVisible()) {
+        SysCommand(kCommandRestore);
+    }
+}
+
+void TFormMain::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    // Tells a reader of the trace (and the process tests) that the window came up.
+    DebugLog("Show");
+}
+
+bool TFormMain::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == ui->Panel) {
+        if (event->type() == QEvent::Resize) {
+            PlaceLocalPortLink();
+        }
+        return false;
+    }
+    if (watched == ui->GridList->viewport()) {
+        if (event->type() == QEvent::MouseButtonDblClick &&
+            static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
+            GridListDblClick();
+            return true;
+        }
+        return false;
+    }
+    auto* link = qobject_cast<QLabel*>(watched);
+    if (link == nullptr) {
+        return false;
+    }
+    if (event->type() == QEvent::MouseButtonPress) {
+        StaticTextMouseDown(link, static_cast<QMouseEvent*>(event)->button());
+        return true;
+    }
+    if (event->type() == QEvent::MouseButtonRelease) {
+        auto* mouse = static_cast<QMouseEvent*>(event);
+        StaticTextMouseUp(link, mouse->button());
+        if (mouse->button() == Qt::LeftButton &&
+            link->rect().contains(mouse->position().toPoint())) {
+            StaticTextClick(link);
+        }
+        return true;
+    }
+    return false;
+}
+
+void TFormMain::PlaceLocalPortLink() {
+    QLabel* link = ui->StaticTextLocalPort;
+    const int top = kLocalPortLinkTop * ui->Panel->height() / kDesignedPanelHeight;
+    link->move(link->x(), top);
+}
+
+// Entry list and grid ------------------------------------------------------------------------
+
+void TFormMain::SetGridRowCount(int rows) {
+    const QSignalBlocker blocker(ui->GridList);
+    ui->GridList->setRowCount(rows - 1);
+}
+
+int TFormMain::GridRowCount() const {
+    return ui->GridList->rowCount() + 1;
+}
+
+int TFormMain::GridCurrentRow() const {
+    return ui->GridList->currentRow() + 1;
+}
+
+QString TFormMain::GridCell(int col, int row) const {
+    if (row == 0) {
+        const QTableWidgetItem* head = ui->GridList->horizontalHeaderItem(col);
+        return head != nullptr ? head->text() : QString();
+    }
+    const QTableWidgetItem* item = ui->GridList->item(row - 1, col);
+    return item != nullptr ? item->text() : QString();
+}
+
+void TFormMain::WriteCell(int col, int row, const QString& text) {
+    QTableWidgetItem* item = ui->GridList->item(row - 1, col);
+    if (item == nullptr) {
+        item = new QTableWidgetItem();
+        item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable);
+        ui->GridList->setItem(row - 1, col, item);
+    }
+    item->setText(text);
+}
+
+void TFormMain::WriteEntryCells(int row, const ProxyData& e) {
+    WriteCell(0, row, QString::fromStdString(e.Domain));
+    WriteCell(1, row, QString::fromStdString(e.SMTP));
+    WriteCell(2, row, QString::fromLatin1(IniFile::MethodName(e.Method)));
+    WriteCell(3, row, QString::fromStdString(e.User));
+    WriteCell(4, row, QString::number(e.Port));
+}
+
+void TFormMain::FillGrid() {
+    const std::vector<ProxyData> entries = ProxyList.Snapshot();
+    const int n = static_cast<int>(entries.size());
+    SetGridRowCount(n + 2);
+    ui->GridList->setColumnCount(kColumns);
+    for (int p = 0; p < n; ++p) {
+        WriteEntryCells(p + 1, entries[static_cast<std::size_t>(p)]);
+    }
+    const QSignalBlocker blocker(ui->GridList);
+    ui->GridList->setCurrentCell(0, 0);
+}
+
+void TFormMain::SelectEntry(std::int32_t i) {
+    if (i >= 0 && i < ProxyList.Count()) {
+        ui->StaticTextEdit->setVisible(true);
+        ui->StaticTextErase->setVisible(true);
+        CurrentIndex = i;
+    } else {
+        ui->StaticTextEdit->setVisible(false);
+        ui->StaticTextErase->setVisible(false);
+    }
+}
+
+void TFormMain::AddEntryRow(ProxyData e) {
+    const int n = ProxyList.Count();
+    e.Index = n;
+    DebugLog("Add(%d)", n);
+    ProxyList.Add(e);
+    SetGridRowCount(n + 3);
+    DebugLog("AddCell(%d)", n + 1);
+    WriteEntryCells(n + 1, e);
+}
+
+void TFormMain::ReplaceEntryRow(const ProxyData& e) {
+    ProxyList.Replace(e);
+    WriteEntryCells(e.Index + 1, e);
+}
+
+void TFormMain::EraseEntry(std::int32_t i) {
+    DebugLog("Delete=%d", i);
+    const int k = ProxyList.Count();
+    SetGridRowCount(k + 1);
+    for (int p = i + 1; p < k; ++p) {
+        ProxyData later = ProxyList.At(p);
+        later.Index = p - 1;
+        WriteEntryCells(p, later);
+    }
+    for (int col = 0; col < kColumns; ++col) {
+        WriteCell(col, k, QString());
+    }
+    ProxyList.Erase(i);
+    Ini.SaveList();
+    if (GridCurrentRow() > 0) {
+        SelectEntry(GridCurrentRow() - 1);
+    }
+}
+
+void TFormMain::StaticTextClick(QLabel* link) {
+    const int tag = link->property("tag").toInt();
+    DebugLog("click=%d", tag);
+    switch (tag) {
+    case 0:
+        FrmEditData->EditNew();
+        break;
+    case 1:
+        FrmEditData->EditExisting(CurrentIndex);
+        break;
+    case 2:
+        EraseEntry(CurrentIndex);
+        break;
+    case 10:
+        FrmOption->exec();
+        break;
+    default:
+        break;
+    }
+}
+
+void TFormMain::StaticTextMouseDown(QLabel* link, Qt::MouseButton button) {
+    if (button != Qt::LeftButton) {
+        return;
+    }
+    QPalette palette = link->palette();
+    palette.setColor(QPalette::WindowText, QColor(255, 0, 0));
+    link->setPalette(palette);
+}
+
+void TFormMain::StaticTextMouseUp(QLabel* link, Qt::MouseButton button) {
+    if (button != Qt::LeftButton) {
+        return;
+    }
+    QPalette palette = link->palette();
+    palette.setColor(QPalette::WindowText, QApplication::palette().color(QPalette::WindowText));
+    link->setPalette(palette);
+}
+
+void TFormMain::GridListSelectCell(int, int row) {
+    SelectEntry(row - 1);
+}
+
+void TFormMain::GridListDblClick() {
+    const int r = GridCurrentRow() - 1;
+    if (r >= 0 && r < ProxyList.Count()) {
+        CurrentIndex = r;
+        FrmEditData->EditExisting(r);
+    } else {
+        FrmEditData->EditNew();
+    }
+}

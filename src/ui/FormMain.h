@@ -1,0 +1,106 @@
+// The main window: the entry grid with its command links, the status bar, the tray icon with its
+// menu, the single-instance mark, and the start-up and exit sequences of the program.
+//
+// User-interface thread only. Nothing here reports failure to the caller: the one failure the
+// user sees is the listener that cannot be opened (status-bar message and a visible window).
+//
+// The grid is described in the terms of the entry list: row 0 is the header (the table's
+// horizontal header, which stays in place when the body scrolls), row r (1 <= r <= n) shows
+// list position r - 1, and row n + 1 is the blank row. GridRowCount, GridCell and
+// GridCurrentRow give that view.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include <QLocalServer>
+#include <QMainWindow>
+#include <QSystemTrayIcon>
+
+#include "config/Proxydata.h"
+
+namespace Ui {
+class TFormMain;
+}
+class QLabel;
+class QMenu;
+class TAboutBox;
+class TFrmEditData;
+class TFrmOption;
+
+class TFormMain : public QMainWindow {
+    Q_OBJECT
+
+  public:
+    // Construction runs FormCreate: settings, diagnostics, geometry, tray icon, grid, listener.
+    explicit TFormMain(QWidget* parent = nullptr);
+    ~TFormMain() override;
+
+    void AttachDialogs(TFrmEditData* editData, TFrmOption* option, TAboutBox* aboutBox);
+
+    // List position the Edit and Erase links act on.
+    std::int32_t CurrentIndex = 0;
+
+    void AddTrayIcon();
+    // Opens the listener on the configured address and port and starts it, or shows why not.
+    void StartProxy();
+    // Unmarks, removes the tray icon, saves the geometry and ends the process at once, leaving
+    // the listener and client threads to end with it.
+    [[noreturn]] void ExitProgram();
+
+    // Tray icon and window-manager events.
+    void TaskbarRecreated();
+    void SysCommand(unsigned command);
+    void TrayIconNotify(QSystemTrayIcon::ActivationReason reason);
+    void WakeUp();
+    void N1Click();
+    void Vellomir1Click();
+    void N2Click();
+
+    // Entry list and grid.
+    void SelectEntry(std::int32_t i);
+    void AddEntryRow(ProxyData e);
+    void ReplaceEntryRow(const ProxyData& e);
+    void EraseEntry(std::int32_t i);
+    void StaticTextClick(QLabel* link);
+    void StaticTextMouseDown(QLabel* link, Qt::MouseButton button);
+    void StaticTextMouseUp(QLabel* link, Qt::MouseButton button);
+    void GridListSelectCell(int col, int row);
+    void GridListDblClick();
+
+    int GridRowCount() const;
+    QString GridCell(int col, int row) const;
+    int GridCurrentRow() const;
+    QString StatusText() const;
+    bool TrayIconShown() const;
+
+    // Shows the window in its normal state and brings it to the front.
+    void ShowMainWindow();
+
+  protected:
+    void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+  private:
+    void FormCreate();
+    void FormClose(QCloseEvent* event);
+    void FillGrid();
+    void SetGridRowCount(int rows);
+    void WriteEntryCells(int row, const ProxyData& e);
+    void WriteCell(int col, int row, const QString& text);
+    void PlaceLocalPortLink();
+    // Hides the window instead of minimising it, where there is a tray icon to come back by.
+    bool MinimiseHides() const;
+
+    std::unique_ptr<Ui::TFormMain> ui;
+    QLabel* StatusLabel = nullptr;
+    QSystemTrayIcon* TrayData = nullptr;
+    QMenu* PMenuTray = nullptr;
+    QLocalServer InstanceMark;
+    TFrmEditData* FrmEditData = nullptr;
+    TFrmOption* FrmOption = nullptr;
+    TAboutBox* AboutBox = nullptr;
+    int PanelDesignHeight = 0;
+};

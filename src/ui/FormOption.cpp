@@ -1,0 +1,104 @@
+#include "FormOption.h"
+
+#include <QKeyEvent>
+
+#include "AppSetup.h"
+#include "FieldRules.h"
+#include "FormMain.h"
+#include "Limits.h"
+#include "config/Inifile.h"
+#include "server/Server.h"
+#include "ui_FormOption.h"
+
+TFrmOption::TFrmOption(TFormMain* formMain)
+    : QDialog(formMain), ui(new Ui::TFrmOption), FormMain(formMain) {
+    ui->setupUi(this);
+    setFont(ProgramFont());
+    setWindowFlag(Qt::WindowContextHelpButtonHint, false);
+    for (QLineEdit* edit : {ui->EditPort, ui->EditAddress}) {
+        fieldrules::DisableInputMethod(edit);
+        edit->installEventFilter(this);
+    }
+    connect(ui->EditPort, &QLineEdit::textChanged, this, &TFrmOption::EditPortChange);
+    connect(ui->EditAddress, &QLineEdit::textChanged, this, &TFrmOption::EditAddressChange);
+    connect(ui->ButtonOK, &QPushButton::clicked, this, &TFrmOption::ButtonOKClick);
+    connect(ui->ButtonCancel, &QPushButton::clicked, this, &TFrmOption::ButtonCancelClick);
+}
+
+TFrmOption::~TFrmOption() = default;
+
+bool TFrmOption::CheckFields() const {
+    return !ui->EditAddress->text().isEmpty() &&
+           fieldrules::ParsePositiveInt(ui->EditPort->text()).has_value() &&
+           // A longer address would be cut when the settings file is read back.
+           fieldrules::FitsBytes(ui->EditAddress->text(), limits::kProfileValueMax);
+}
+
+void TFrmOption::StoreSettings() {
+    Ini.ListenPort = fieldrules::ParsePositiveInt(ui->EditPort->text()).value_or(25);
+    Ini.ListenAddress = ui->EditAddress->text().toStdString();
+    Ini.SaveOption();
+}
+
+void TFrmOption::FormShow() {
+    ui->EditPort->setText(QString::number(Ini.ListenPort));
+    ui->EditAddress->setText(QString::fromStdString(Ini.ListenAddress));
+    ui->ButtonOK->setEnabled(CheckFields());
+}
+
+void TFrmOption::EditPortChange() {
+    ui->ButtonOK->setEnabled(CheckFields());
+}
+
+void TFrmOption::EditAddressChange() {
+    ui->ButtonOK->setEnabled(CheckFields());
+}
+
+bool TFrmOption::EditPortKeyPress(QEvent* event) {
+    return fieldrules::FilterTypedText(ui->EditPort, event, fieldrules::PortCharAccepted);
+}
+
+bool TFrmOption::EditAddressKeyPress(QEvent* event) {
+    return fieldrules::FilterTypedText(ui->EditAddress, event, fieldrules::HostCharAccepted);
+}
+
+void TFrmOption::ButtonOKClick() {
+    if (!CheckFields()) {
+        return;
+    }
+    StoreSettings();
+    accept();
+    serverStop();
+    FormMain->StartProxy();
+}
+
+void TFrmOption::ButtonCancelClick() {
+    reject();
+}
+
+void TFrmOption::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event);
+    FormShow();
+}
+
+void TFrmOption::keyPressEvent(QKeyEvent* event) {
+    // Neither button is the cancel button: Esc closes nothing (the close box still cancels).
+    if (event->key() == Qt::Key_Escape) {
+        event->accept();
+        return;
+    }
+    QDialog::keyPressEvent(event);
+}
+
+bool TFrmOption::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() != QEvent::KeyPress && event->type() != QEvent::InputMethod) {
+        return false;
+    }
+    if (watched == ui->EditPort) {
+        return EditPortKeyPress(event);
+    }
+    if (watched == ui->EditAddress) {
+        return EditAddressKeyPress(event);
+    }
+    return false;
+}

@@ -1,0 +1,46 @@
+// The options dialog: the address and port on which the proxy listens for mail clients. OK saves
+// them and restarts the listener there (also when nothing changed); a listener that cannot be
+// opened shows the main window's status-bar message.
+//
+// User-interface thread only; modal over the main window. The restart waits for the listener
+// thread on this thread.
+#pragma once
+
+#include <memory>
+
+#include <QDialog>
+
+namespace Ui {
+class TFrmOption;
+}
+class QKeyEvent;
+class TFormMain;
+
+class TFrmOption : public QDialog {
+    Q_OBJECT
+
+  public:
+    explicit TFrmOption(TFormMain* formMain);
+    ~TFrmOption() override;
+
+    bool CheckFields() const;
+    void StoreSettings();
+
+    void FormShow();
+    void EditPortChange();
+    void EditAddressChange();
+    // Give true when the typed character is dropped before it reaches the field.
+    bool EditPortKeyPress(QEvent* event);
+    bool EditAddressKeyPress(QEvent* event);
+    void ButtonOKClick();
+    void ButtonCancelClick();
+
+  protected:
+    void showEvent(QShowEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+  private:
+    std::unique_ptr<Ui::TFrmOption> ui;
+    TFormMain* FormMain;
+};

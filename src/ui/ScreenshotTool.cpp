@@ -1,0 +1,114 @@
+// Renders the program's four windows to PNG files for the documentation:
+//   vellomir_screenshot OUTPUT_DIR
+// Runs in a temporary working directory with a settings file of three sample entries, so the
+// user's own settings are never read. A separate tool: the program itself takes no arguments.
+#include <cstdio>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QLineEdit>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include "AppSetup.h"
+#include "FormAbout.h"
+#include "FormEditData.h"
+#include "FormMain.h"
+#include "FormOption.h"
+#include "server/Server.h"
+
+namespace {
+
+const char* const kSampleSettings = R"([Program]
+DebugWrite=0
+Left=40
+Top=40
+Width=529
+Height=280
+[Option]
+ListenAddress=127.0.0.1
+ListenPort=%d
+[Proxy]
+Count=3
+Domain000=example.jp
+SMTP000=smtp.example.jp
+Method000=1
+User000=taro
+Passwd000=c2VjcmV0
+Port000=587
+Domain001=mail.example.com
+SMTP001=smtp.example.com
+Method001=4
+User001=hanako@example.com
+Passwd001=c2VjcmV0
+Port001=25
+Domain002=example.org
+SMTP002=192.0.2.10
+Method002=2
+User002=jiro
+Passwd002=c2VjcmV0
+Port002=465
+)";
+
+int FreePort() {
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+bool Save(QWidget* window, const QString& path) {
+    window->show();
+    for (int i = 0; i < 5; ++i) {
+        QApplication::processEvents();
+        usleep(20000);
+    }
+    const bool ok = window->grab().save(path);
+    std::printf("%s %s\n", ok ? "wrote" : "FAILED", qPrintable(path));
+    return ok;
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: %s OUTPUT_DIR\n", argv[0]);
+        return 2;
+    }
+    const QString outDir = QDir(QString::fromLocal8Bit(argv[1])).absolutePath();
+    SelectHeadlessPlatform();
+    QApplication app(argc, argv);
+    ApplyProgramFont(app);
+    app.setWindowIcon(ProgramIcon());
+
+    QTemporaryDir work;
+    QFile settings(work.filePath(QStringLiteral("Vellomir.ini")));
+    if (!work.isValid() || !settings.open(QIODevice::WriteOnly)) {
+        std::fprintf(stderr, "cannot create a working directory\n");
+        return 1;
+    }
+    settings.write(QString::asprintf(kSampleSettings, FreePort()).toUtf8());
+    settings.close();
+    QDir::setCurrent(work.path());
+    qputenv("VELLOMIR_RUNTIME_DIR", work.path().toLocal8Bit());
+
+    const ProgramWindows windows = CreateProgramWindows();
+    bool ok = Save(windows.FormMain, outDir + QStringLiteral("/main-window.png"));
+
+    windows.FrmEditData->WorkEntry.Init(0);
+    windows.FrmEditData->FillFields();
+    ok = Save(windows.FrmEditData, outDir + QStringLiteral("/entry-dialog.png")) && ok;
+    windows.FrmEditData->hide();
+
+    ok = Save(windows.FrmOption, outDir + QStringLiteral("/options-dialog.png")) && ok;
+    windows.FrmOption->hide();
+
+    ok = Save(windows.AboutBox, outDir + QStringLiteral("/about-box.png")) && ok;
+    windows.AboutBox->hide();
+
+    serverStop();
+    std::fflush(nullptr);
+    _exit(ok ? 0 : 1);
+}
