@@ -1,1 +1,192 @@
-// (being written)
+#include "config/Inifile.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <unistd.h>
+#include <vector>
+
+#include "Limits.h"
+#include "codec/Base64.h"
+#include "diag/Proginit.h"
+
+IniFile Ini{ProxyList};
+
+namespace {
+
+constexpr const char* kProgram = "Program";
+constexpr const char* kOption = "Option";
+constexpr const char* kProxy = "Proxy";
+constexpr const char* kDefaultListenAddress = "127.0.0.1";
+constexpr std::size_t kValueBuffer = 300;
+
+std::string EntryKey(const char* name, std::int32_t n) {
+    char key[32];
+    std::snprintf(key, sizeof key, "%s%03d", name, n);
+    return key;
+}
+
+std::string Decimal(std::int32_t value) {
+    return std::to_string(value);
+}
+
+// The working directory, however long its path.
+bool WorkingDirectory(std::string& dir) {
+    std::vector<char> buffer(256);
+    for (;;) {
+        if (::getcwd(buffer.data(), buffer.size()) != nullptr) {
+            dir = buffer.data();
+            return true;
+        }
+        if (errno != ERANGE) {
+            return false;
+        }
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+// Keeps groups of reads on one state of the file, read from disk once.
+class DiskView {
+  public:
+    explicit DiskView(ProfileFile& file) : file_(file) { file_.HoldDiskView(); }
+    ~DiskView() { file_.ReleaseDiskView(); }
+    DiskView(const DiskView&) = delete;
+    DiskView& operator=(const DiskView&) = delete;
+
+  private:
+    ProfileFile& file_;
+};
+
+} // namespace
+
+void IniFile::Load() {
+    if (!WorkingDirectory(CurrentDir)) {
+        DebugLog("GetCurrentDirError: %s", std::strerror(errno));
+        CurrentDir = ".";
+    }
+    Path = CurrentDir + "/" + kSettingsFileName;
+    file_.SetPath(Path);
+
+    DiskView view(file_);
+    DebugWrite = ProfileInt(file_.Read(kProgram, "DebugWrite"), 0);
+    Left = ProfileInt(file_.Read(kProgram, "Left"), 200);
+    Top = ProfileInt(file_.Read(kProgram, "Top"), 200);
+    Width = ProfileInt(file_.Read(kProgram, "Width"), 0);
+    Height = ProfileInt(file_.Read(kProgram, "Height"), 0);
+    ListenAddress = file_.Read(kOption, "ListenAddress");
+    if (ListenAddress.empty()) {
+        ListenAddress = kDefaultListenAddress;
+    }
+    ListenPort = ProfileInt(file_.Read(kOption, "ListenPort"), 25);
+    LoadList();
+}
+
+void IniFile::SaveWindow() {
+    file_.Write(kProgram, "Left", Decimal(Left));
+    file_.Write(kProgram, "Top", Decimal(Top));
+    file_.Write(kProgram, "Width", Decimal(Width));
+    file_.Write(kProgram, "Height", Decimal(Height));
+    file_.Flush();
+}
+
+void IniFile::SaveOption() {
+    file_.Write(kOption, "ListenAddress", ListenAddress);
+    file_.Write(kOption, "ListenPort", Decimal(ListenPort));
+    file_.Flush();
+}
+
+void IniFile::LoadEntry(std::int32_t n, ProxyData& entry) {
+    DiskView view(file_);
+    entry.Domain = file_.Read(kProxy, EntryKey("Domain", n));
+    entry.SMTP = file_.Read(kProxy, EntryKey("SMTP", n));
+    entry.Method = ProfileInt(file_.Read(kProxy, EntryKey("Method", n)), MethodNone);
+    entry.User = file_.Read(kProxy, EntryKey("User", n));
+
+    std::string text = file_.Read(kProxy, EntryKey("Passwd", n));
+    unsigned char clear[kValueBuffer] = {};
+    // A text that is not valid Base64 yields what decoded before the fault; the result code
+    // only tells that, so it is not looked at.
+    (void)Base64Decode(text.c_str(), clear, sizeof clear);
+    clear[sizeof clear - 1] = 0;
+    entry.Passwd = reinterpret_cast<const char*>(clear);
+    std::fill(text.begin(), text.end(), '\0');
+    explicit_bzero(clear, sizeof clear);
+
+    entry.Port = ProfileInt(file_.Read(kProxy, EntryKey("Port", n)), 1);
+}
+
+void IniFile::SaveEntry(std::int32_t n, const ProxyData& entry, bool withCount) {
+    file_.Write(kProxy, EntryKey("Domain", n), entry.Domain);
+    file_.Write(kProxy, EntryKey("SMTP", n), entry.SMTP);
+    file_.Write(kProxy, EntryKey("Method", n), Decimal(entry.Method));
+    file_.Write(kProxy, EntryKey("User", n), entry.User);
+
+    // One settings value holds the Base64 of at most kPasswordMax bytes; a longer password is
+    // stored cut to that length rather than as a text that would decode to garbage.
+    std::size_t length = std::min(entry.Passwd.size(), limits::kPasswordMax);
+    if (length < entry.Passwd.size()) {
+        DebugLog("IniPasswdCut(%03d)", n);
+    }
+    char encoded[kValueBuffer] = {};
+    Base64EncodeBytes(entry.Passwd.data(), encoded, static_cast<int>(length), sizeof encoded);
+    file_.Write(kProxy, EntryKey("Passwd", n), encoded);
+    explicit_bzero(encoded, sizeof encoded);
+
+    file_.Write(kProxy, EntryKey("Port", n), Decimal(entry.Port));
+    if (withCount) {
+        file_.Write(kProxy, "Count", Decimal(std::max(list_.Count(), n + 1)));
+        file_.Flush();
+    }
+}
+
+void IniFile::DeleteEntry(std::int32_t n) {
+    for (const char* name : {"Domain", "SMTP", "Method", "User", "Passwd", "Port"}) {
+        file_.Remove(kProxy, EntryKey(name, n));
+    }
+}
+
+void IniFile::LoadList() {
+    DiskView view(file_);
+    std::int32_t count = ProfileInt(file_.Read(kProxy, "Count"), 0);
+    if (count > kMaxEntries) {
+        // Only a damaged file holds such a count; it must not make the program hang or run out
+        // of memory building empty entries.
+        DebugLog("IniCountCut(%d)", count);
+        count = kMaxEntries;
+    }
+    list_.Clear();
+    for (std::int32_t i = 0; i < count; ++i) {
+        ProxyData entry;
+        entry.Index = i;
+        LoadEntry(i, entry);
+        list_.Append(entry);
+    }
+}
+
+void IniFile::SaveList() {
+    // One copy of the list, so that the count and the entries written agree.
+    std::vector<ProxyData> entries = list_.Snapshot();
+    std::int32_t m = static_cast<std::int32_t>(entries.size());
+    file_.Write(kProxy, "Count", Decimal(m));
+    for (std::int32_t i = 0; i < m; ++i) {
+        SaveEntry(i, entries[static_cast<std::size_t>(i)], false);
+    }
+    DeleteEntry(m);
+    file_.Flush();
+}
+
+const char* IniFile::MethodName(std::int32_t code) {
+    switch (code) {
+    case MethodNone:
+        return "NONE";
+    case MethodLogin:
+        return "LOGIN";
+    case MethodPlain:
+        return "PLAIN";
+    case MethodCramMd5:
+        return "CRAM-MD5";
+    default:
+        return "AUTO";
+    }
+}

@@ -13,9 +13,11 @@
 #include "config/Proxydata.h"
 
 inline constexpr const char* kSettingsFileName = "Vellomir.ini";
+// A larger "Count" can only come from a damaged file; loading stops at this many entries.
+inline constexpr std::int32_t kMaxEntries = 10000;
 
 class IniFile {
-public:
+  public:
     explicit IniFile(ProxyDataList& list) : list_(list) {}
 
     std::string Path;       // full path of the settings file, fixed at Load
@@ -49,7 +51,7 @@ public:
     // "NONE", "AUTO", "LOGIN", "PLAIN", "CRAM-MD5" for 0..4; "AUTO" for any other code.
     static const char* MethodName(std::int32_t code);
 
-private:
+  private:
     ProxyDataList& list_;
     ProfileFile file_;
 };

@@ -25,7 +25,7 @@ enum AuthMethod : std::int32_t {
 };
 
 class ProxyData {
-public:
+  public:
     std::int32_t Index = -1; // position in ProxyList and number in the settings file; -1 if new
     std::string Domain;      // mail domain that selects this entry
     std::string SMTP;        // upstream server: host name or dotted IPv4 address
@@ -44,7 +44,7 @@ public:
 };
 
 class ProxyDataList {
-public:
+  public:
     int Count() const;
     void Append(const ProxyData& entry);
     ProxyData At(int k) const;
@@ -63,7 +63,7 @@ public:
     // Gives false and copies nothing when none matches. `matches` runs under the list's lock.
     bool Scan(const std::function<bool(const ProxyData&)>& matches, ProxyData& found) const;
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::list<ProxyData> items_;
 };
