@@ -47,7 +47,12 @@ void ApplyProgramFont(QApplication& app) {
     QToolTip::setFont(ProgramFont());
 }
 
+// The icons are compiled into this static library; its resources need registering by hand.
+static void RegisterResources() { Q_INIT_RESOURCE(vellomir); }
+
 QIcon ProgramIcon() {
+    static const bool registered = (RegisterResources(), true);
+    (void)registered;
     QIcon icon;
     icon.addFile(QStringLiteral(":/icons/vellomir-64.png"));
     icon.addFile(QStringLiteral(":/icons/vellomir-256.png"));

@@ -14,6 +14,7 @@ TFrmEditData::TFrmEditData(TFormMain* formMain)
     setFont(ProgramFont());
     setWindowFlag(Qt::WindowContextHelpButtonHint, false);
     WorkEntry.Init(-1);
+    ui->EditPasswd->setStyleSheet(QStringLiteral("lineedit-password-character: 42;"));
 
     for (QLineEdit* edit :
          {ui->EditDomain, ui->EditSMTP, ui->EditUser, ui->EditPasswd, ui->EditPort}) {
