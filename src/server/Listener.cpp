@@ -144,7 +144,9 @@ bool serverOpen(const char* address, std::int32_t port) {
 }
 
 void serverStart() {
-    if (mainTask.Socket < 0 || serverIsRunning()) {
+    // The alive signal is read first: once it reads false, the ended main task's last write
+    // to the record is visible here.
+    if (serverIsRunning() || mainTask.Socket < 0) {
         return;
     }
     mainTask.Running.store(true, std::memory_order_release);
