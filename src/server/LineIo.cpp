@@ -8,6 +8,7 @@
 #include "Limits.h"
 #include "diag/Proginit.h"
 #include "server/Server.h"
+#include "server/SocketUtil.h"
 
 namespace {
 
@@ -119,7 +120,8 @@ void sendLine(int socket, const char* text, bool trace) {
     if (lineFeed) {
         --length;
     }
-    if (length > 0 && sendAll(socket, text, length) < 0) {
+    // The line's text and its CR LF are two sends; MSG_MORE lets them share one segment.
+    if (length > 0 && sendAllWith(socket, text, length, lineFeed ? MSG_MORE : 0) < 0) {
         return; // the next read notices the broken connection
     }
     if (lineFeed) {

@@ -144,9 +144,13 @@ int connectServer(const char* host, std::int32_t port) {
 }
 
 long sendAll(int socket, const char* bytes, std::size_t length) {
+    return sendAllWith(socket, bytes, length, 0);
+}
+
+long sendAllWith(int socket, const char* bytes, std::size_t length, int flags) {
     std::size_t sent = 0;
     while (sent < length) {
-        const ssize_t count = send(socket, bytes + sent, length - sent, MSG_NOSIGNAL);
+        const ssize_t count = send(socket, bytes + sent, length - sent, MSG_NOSIGNAL | flags);
         if (count < 0 && errno == EINTR) {
             continue;
         }
