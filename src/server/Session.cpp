@@ -1,5 +1,4 @@
 // A sub task: the dialogue with one mail client up to the hand-over to the upstream server.
-#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -23,8 +22,8 @@ class Session {
   public:
     explicit Session(SocketTask& task) : task_(task) {}
     ~Session() {
-        // The copy of the password goes with the session.
-        std::fill(entry_.Passwd.begin(), entry_.Passwd.end(), '\0');
+        // The copy of the password goes with the session (a plain fill may be optimised away).
+        explicit_bzero(entry_.Passwd.data(), entry_.Passwd.size());
     }
 
     void run() {
