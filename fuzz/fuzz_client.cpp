@@ -1,0 +1,54 @@
+// The mail client's side of a session under arbitrary bytes: whatever the client sends, the
+// session answers with the proxy's greeting first, ends in bounded time, closes both sockets,
+// leaves no descriptor behind, and neither the client nor the trace ever sees the password.
+//
+// Input: byte 0 picks the login method of the entry "example.com"; the rest is what the mail
+// client sends. The entries "none.test" (method NONE) and "down.test" (nothing listens) exist too.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "FuzzCheck.h"
+#include "FuzzSession.h"
+#include "config/Proxydata.h"
+
+using namespace fuzzsession;
+
+namespace {
+
+constexpr int kMethods[] = {MethodNone, MethodAuto, MethodLogin, MethodPlain, MethodCramMd5, 7};
+
+bool Contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    Initialize();
+    UpstreamSpeaksSmtp();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size < 1) {
+        return -1;
+    }
+    SetMethod(kMethods[data[0] % (sizeof kMethods / sizeof kMethods[0])]);
+    const std::string client(reinterpret_cast<const char*>(data + 1), size - 1);
+    const Outcome outcome = RunSession(client, true);
+
+    Check(outcome.toClient.rfind("220 SMTP Proxy\r\n", 0) == 0, "greeting comes first");
+    Check(outcome.upstreamConnections <= 1, "at most one upstream connection per session");
+    Check(!Contains(outcome.toClient, kPassword), "password never reaches the client");
+
+    const std::string secrets[] = {kPassword, Base64(kPassword),
+                                   Base64(std::string(kUser) + '\0' + kUser + '\0' + kPassword)};
+    const std::string trace = LastTrace();
+    for (const std::string& secret : secrets) {
+        if (!Contains(client, secret)) {
+            Check(!Contains(trace, secret), "no secret in the trace");
+        }
+    }
+    return 0;
+}

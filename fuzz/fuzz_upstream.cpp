@@ -1,0 +1,86 @@
+// The upstream server's side of a session under arbitrary bytes, at every step of the login for
+// every method (AUTO and an unknown code included) and in the relay: the session ends in bounded
+// time once the server's bytes run out, closes both sockets, leaves no descriptor behind, and
+// the trace never shows the password, its Base64 form or the AUTH PLAIN payload.
+//
+// Input: byte 0 picks the method, byte 1 the hand-over (EHLO or HELO + MAIL FROM); the rest is
+// everything the upstream server sends, from its greeting on.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "FuzzCheck.h"
+#include "FuzzSession.h"
+#include "codec/Base64.h"
+#include "config/Proxydata.h"
+
+using namespace fuzzsession;
+
+namespace {
+
+constexpr int kMethods[] = {MethodNone, MethodAuto, MethodLogin, MethodPlain, MethodCramMd5, 7, -1};
+
+const char* const kClients[] = {
+    "EHLO client.example.com\r\nMAIL FROM:<a@example.com>\r\nRCPT TO:<b@far.test>\r\nDATA\r\n"
+    "Subject: x\r\n\r\nbody\r\n.\r\nQUIT\r\n",
+    "HELO client\r\nMAIL FROM:<a@example.com>\r\nRCPT TO:<b@far.test>\r\nDATA\r\n"
+    "Subject: x\r\n\r\nbody\r\n.\r\nQUIT\r\n",
+};
+
+bool Contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+// The server may hand the password back itself, plainly or as a CRAM-MD5 challenge; then its
+// appearance in the trace is the server's doing, not the proxy's.
+bool ServerRevealsSecret(const std::string& server, const std::string& secret) {
+    if (Contains(server, secret)) {
+        return true;
+    }
+    std::size_t at = 0;
+    while ((at = server.find("334 ", at)) != std::string::npos) {
+        at += 4;
+        const std::size_t end = server.find('\n', at);
+        const std::string text = server.substr(at, end == std::string::npos ? end : end - at);
+        std::string decoded(Base64DecodedSize(text.size()), '\0');
+        std::size_t length = 0;
+        Base64Decode(text.c_str(), reinterpret_cast<unsigned char*>(decoded.data()), decoded.size(),
+                     &length);
+        decoded.resize(length);
+        if (Contains(decoded, secret)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    Initialize();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size < 2) {
+        return -1;
+    }
+    SetMethod(kMethods[data[0] % (sizeof kMethods / sizeof kMethods[0])]);
+    const char* client = kClients[data[1] % 2];
+    const std::string server(reinterpret_cast<const char*>(data + 2), size - 2);
+    UpstreamReplays(server);
+    const Outcome outcome = RunSession(client, false);
+
+    Check(outcome.toClient.rfind("220 SMTP Proxy\r\n", 0) == 0, "greeting comes first");
+    Check(outcome.upstreamConnections == 1, "one upstream connection");
+    const std::string secrets[] = {kPassword, Base64(kPassword),
+                                   Base64(std::string(kUser) + '\0' + kUser + '\0' + kPassword)};
+    const std::string trace = LastTrace();
+    for (const std::string& secret : secrets) {
+        if (!ServerRevealsSecret(server, secret)) {
+            Check(!Contains(trace, secret), "no secret in the trace");
+            Check(!Contains(outcome.toClient, secret), "no secret sent to the client");
+        }
+    }
+    return 0;
+}
