@@ -48,7 +48,9 @@ void ApplyProgramFont(QApplication& app) {
 }
 
 // The icons are compiled into this static library; its resources need registering by hand.
-static void RegisterResources() { Q_INIT_RESOURCE(vellomir); }
+static void RegisterResources() {
+    Q_INIT_RESOURCE(vellomir);
+}
 
 QIcon ProgramIcon() {
     static const bool registered = (RegisterResources(), true);

@@ -26,6 +26,9 @@ namespace {
 
 constexpr int kColumnWidths[] = {89, 108, 64, 64, 64};
 constexpr int kColumns = 5;
+// The designed place of the window (a form's own position is not applied from its description).
+constexpr int kDesignedLeft = 197;
+constexpr int kDesignedTop = 623;
 constexpr int kRowHeight = 17;
 // The options link keeps its place relative to the panel's height as designed: the designed
 // window height less the status bar.
@@ -47,6 +50,9 @@ TFormMain::TFormMain(QWidget* parent) : QMainWindow(parent), ui(new Ui::TFormMai
     ui->setupUi(this);
     setFont(ProgramFont());
     setWindowIcon(ProgramIcon());
+    move(kDesignedLeft, kDesignedTop);
+    // A stored size is applied as it is, even below what the contents would ask for.
+    layout()->setSizeConstraint(QLayout::SetNoConstraint);
 
     StatusLabel = new QLabel(ui->StatusBar);
     StatusLabel->setObjectName(QStringLiteral("StatusText"));
