@@ -1,0 +1,221 @@
+"""Process tests of the vellomir executable, run headless as a user would start it.
+
+Each test gets a working directory (the settings file and debugw.log live there) and a runtime
+directory of its own (VELLOMIR_RUNTIME_DIR: the instance lock and socket), so that tests never
+see each other or a Vellomir the user is running. SIGTERM is the program's shutdown on session
+end: it runs the tray menu's exit sequence, which is how these tests end it.
+"""
+
+import base64
+import os
+import signal
+import smtplib
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "e2e"))
+from upstream import Upstream, free_port  # noqa: E402  (the end-to-end tests' aiosmtpd upstream)
+
+PROGRAM = os.environ.get("VELLOMIR_PROGRAM", "")
+PORT_MESSAGE = "ローカルポートがオープンできません。オプション設定を見直してください。"
+
+
+def settings(listen_port, entries=(), program="DebugWrite=2\n"):
+    text = f"[Program]\n{program}[Option]\nListenAddress=127.0.0.1\nListenPort={listen_port}\n"
+    text += f"[Proxy]\nCount={len(entries)}\n"
+    for n, (domain, smtp, method, user, password, port) in enumerate(entries):
+        b64 = base64.b64encode(password.encode()).decode()
+        text += (f"Domain{n:03d}={domain}\nSMTP{n:03d}={smtp}\nMethod{n:03d}={method}\n"
+                 f"User{n:03d}={user}\nPasswd{n:03d}={b64}\nPort{n:03d}={port}\n")
+    return text
+
+
+def read_ini(path):
+    values, section = {}, ""
+    with open(path, encoding="utf-8") as f:
+        for line in f:
+            line = line.strip()
+            if line.startswith("["):
+                section = line.strip("[]")
+            elif "=" in line:
+                key, _, value = line.partition("=")
+                values[(section, key.strip())] = value.strip()
+    return values
+
+
+class Instance:
+    """One started program in `workdir`, sharing `runtime` with the other instances of a test."""
+
+    def __init__(self, workdir, runtime):
+        self.workdir = workdir
+        env = {k: v for k, v in os.environ.items()
+               if k not in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM")}
+        env["VELLOMIR_RUNTIME_DIR"] = runtime
+        env["XDG_RUNTIME_DIR"] = runtime
+        self.proc = subprocess.Popen([PROGRAM], cwd=workdir, env=env,
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+
+    def trace(self):
+        try:
+            with open(os.path.join(self.workdir, "debugw.log"), encoding="utf-8") as f:
+                return [line.rstrip("\r\n") for line in f]
+        except FileNotFoundError:
+            return []
+
+    def wait_trace(self, line, timeout=10.0):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if line in self.trace():
+                return
+            if self.proc.poll() is not None:
+                raise AssertionError(f"program ended ({self.proc.returncode}) before {line!r}")
+            time.sleep(0.05)
+        raise AssertionError(f"no {line!r} in the trace: {self.trace()}")
+
+    def terminate(self, timeout=10.0):
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+        try:
+            return self.proc.wait(timeout)
+        finally:
+            self.proc.stderr.close()
+
+    def kill(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+        if not self.proc.stderr.closed:
+            self.proc.stderr.close()
+
+
+@unittest.skipUnless(PROGRAM and os.access(PROGRAM, os.X_OK), "VELLOMIR_PROGRAM not built")
+class ProgramTest(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.TemporaryDirectory(prefix="vellomir-app-")
+        self.runtime = os.path.join(self.tmp.name, "runtime")
+        os.mkdir(self.runtime, 0o700)
+        self.instances = []
+
+    def tearDown(self):
+        for instance in self.instances:
+            instance.kill()
+        self.tmp.cleanup()
+
+    def workdir(self, name, ini_text=None):
+        path = os.path.join(self.tmp.name, name)
+        os.mkdir(path)
+        if ini_text is not None:
+            with open(os.path.join(path, "Vellomir.ini"), "w", encoding="utf-8") as f:
+                f.write(ini_text)
+        return path
+
+    def start(self, workdir):
+        instance = Instance(workdir, self.runtime)
+        self.instances.append(instance)
+        return instance
+
+    def test_first_start_without_settings_file_shows_window_and_writes_defaults(self):
+        work = self.workdir("first")
+        first = self.start(work)
+        # Nothing to trace with (DebugWrite defaults to 0): wait until the instance answers a
+        # second start, which means its start-up has run.
+        deadline = time.monotonic() + 10
+        while not os.path.exists(os.path.join(self.runtime, f"vellomir-{os.getuid()}.sock")):
+            self.assertLess(time.monotonic(), deadline, "the instance socket never appeared")
+            self.assertIsNone(first.proc.poll(), "the program ended by itself")
+            time.sleep(0.05)
+        time.sleep(0.3)
+        self.assertEqual(first.terminate(), 0)
+        ini = read_ini(os.path.join(work, "Vellomir.ini"))
+        self.assertEqual(ini[("Program", "Left")], "200")
+        self.assertEqual(ini[("Program", "Top")], "200")
+        self.assertEqual(ini[("Program", "Width")], "529")
+        self.assertEqual(ini[("Program", "Height")], "280")
+        self.assertNotIn(("Program", "DebugWrite"), ini, "DebugWrite is never written")
+        self.assertFalse(os.path.exists(os.path.join(work, "debugw.log")))
+
+    def test_start_without_entries_shows_the_window(self):
+        work = self.workdir("empty", settings(free_port()))
+        first = self.start(work)
+        first.wait_trace("Show")
+        trace = first.trace()
+        self.assertEqual(trace[0], "Start:")
+        self.assertEqual(trace[1], "Width=529,128,401")
+        self.assertEqual(first.terminate(), 0)
+
+    def test_start_with_entries_stays_hidden_and_relays_a_mail(self):
+        upstream = Upstream(accounts={b"taro": b"pass word"}).start()
+        self.addCleanup(upstream.stop)
+        port = free_port()
+        work = self.workdir("entries", settings(port, [
+            ("other.test", "127.0.0.1", 1, "x", "y", 1),
+            ("example.test", "127.0.0.1", 1, "taro", "pass word", upstream.port)]))
+        first = self.start(work)
+        first.wait_trace("MainTaskStart")
+        with smtplib.SMTP("127.0.0.1", port, timeout=10) as client:
+            client.helo("client.test")
+            client.sendmail("a@example.test", ["b@elsewhere.test"],
+                            b"Subject: hi\r\n\r\nthrough the proxy\r\n")
+        delivery = upstream.record.wait_deliveries(1)[0]
+        self.assertEqual(delivery.login.user, b"taro")
+        self.assertIn(b"through the proxy", delivery.content)
+        self.assertNotIn("Show", first.trace(), "a configured start stays hidden")
+        self.assertEqual(first.terminate(), 0)
+
+    def test_taken_port_shows_the_window(self):
+        import socket
+        with socket.socket() as holder:
+            holder.bind(("127.0.0.1", 0))
+            holder.listen()
+            port = holder.getsockname()[1]
+            work = self.workdir("taken", settings(port, [("a.test", "127.0.0.1", 0, "u", "p", 1)]))
+            first = self.start(work)
+            first.wait_trace("Show")
+            self.assertNotIn("MainTaskStart", first.trace())
+            self.assertEqual(first.terminate(), 0)
+
+    def test_second_start_wakes_the_first_and_touches_nothing(self):
+        work = self.workdir("one", settings(free_port(), [("a.test", "127.0.0.1", 0, "u", "p", 1)]))
+        first = self.start(work)
+        first.wait_trace("MainTaskStart")
+        self.assertNotIn("Show", first.trace())
+        other_ini = settings(free_port(), program="DebugWrite=2\nLeft=5\n")
+        other = self.workdir("two", other_ini)
+        second = self.start(other)
+        self.assertEqual(second.proc.wait(10), 0)
+        first.wait_trace("TaskTray ReEntry")
+        first.wait_trace("Show")
+        self.assertFalse(os.path.exists(os.path.join(other, "debugw.log")))
+        with open(os.path.join(other, "Vellomir.ini"), encoding="utf-8") as f:
+            self.assertEqual(f.read(), other_ini)
+        self.assertIsNone(first.proc.poll())
+        self.assertEqual(first.terminate(), 0)
+        # With the first instance gone, the next start runs normally.
+        third = self.start(other)
+        third.wait_trace("Start:")
+        self.assertEqual(third.terminate(), 0)
+
+    def test_exit_writes_the_geometry(self):
+        rows = [
+            ("Left=10\nTop=20\nWidth=600\nHeight=300\n", ("10", "20", "600", "300")),
+            ("Left=-1\nTop=-1\nWidth=100\nHeight=50\n", ("197", "623", "529", "280")),
+        ]
+        for n, (program, expected) in enumerate(rows):
+            with self.subTest(program=program):
+                work = self.workdir(f"geometry{n}", settings(
+                    free_port(), [("a.test", "127.0.0.1", 0, "u", "p", 1)],
+                    program="DebugWrite=2\n" + program))
+                instance = self.start(work)
+                instance.wait_trace("MainTaskStart")
+                self.assertEqual(instance.terminate(), 0)
+                ini = read_ini(os.path.join(work, "Vellomir.ini"))
+                self.assertEqual(tuple(ini[("Program", k)] for k in ("Left", "Top", "Width",
+                                                                     "Height")), expected)
+                self.assertEqual(ini[("Proxy", "Domain000")], "a.test", "entries kept")
+
+
+if __name__ == "__main__":
+    unittest.main()
