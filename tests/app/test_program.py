@@ -8,6 +8,7 @@ end: it runs the tray menu's exit sequence, which is how these tests end it.
 
 import base64
 import os
+import shutil
 import signal
 import smtplib
 import subprocess
@@ -46,16 +47,36 @@ def read_ini(path):
     return values
 
 
-class Instance:
-    """One started program in `workdir`, sharing `runtime` with the other instances of a test."""
+def descendants(pid):
+    """Process ids below `pid`, from /proc (children before grandchildren)."""
+    parents = {}
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open(f"/proc/{entry}/stat", encoding="ascii", errors="replace") as f:
+                    fields = f.read().rsplit(")", 1)[1].split()
+                parents.setdefault(int(fields[1]), []).append(int(entry))
+            except (OSError, IndexError):
+                pass
+    found, queue = [], [pid]
+    while queue:
+        children = parents.get(queue.pop(0), [])
+        found += children
+        queue += children
+    return found
 
-    def __init__(self, workdir, runtime):
+
+class Instance:
+    """One started program in `workdir`, sharing `runtime` with the other instances of a test.
+    Headless unless `wrapper` (e.g. xvfb-run) gives it a display."""
+
+    def __init__(self, workdir, runtime, wrapper=()):
         self.workdir = workdir
         env = {k: v for k, v in os.environ.items()
                if k not in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM")}
         env["VELLOMIR_RUNTIME_DIR"] = runtime
         env["XDG_RUNTIME_DIR"] = runtime
-        self.proc = subprocess.Popen([PROGRAM], cwd=workdir, env=env,
+        self.proc = subprocess.Popen([*wrapper, PROGRAM], cwd=workdir, env=env,
                                      stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
 
     def trace(self):
@@ -85,6 +106,11 @@ class Instance:
 
     def kill(self):
         if self.proc.poll() is None:
+            for pid in reversed(descendants(self.proc.pid)):
+                try:
+                    os.kill(pid, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
             self.proc.kill()
             self.proc.wait()
         if not self.proc.stderr.closed:
@@ -112,8 +138,8 @@ class ProgramTest(unittest.TestCase):
                 f.write(ini_text)
         return path
 
-    def start(self, workdir):
-        instance = Instance(workdir, self.runtime)
+    def start(self, workdir, wrapper=()):
+        instance = Instance(workdir, self.runtime, wrapper)
         self.instances.append(instance)
         return instance
 
@@ -197,6 +223,20 @@ class ProgramTest(unittest.TestCase):
         third = self.start(other)
         third.wait_trace("Start:")
         self.assertEqual(third.terminate(), 0)
+
+    @unittest.skipUnless(shutil.which("xvfb-run"), "needs xvfb-run")
+    def test_display_without_notification_area_starts_visible(self):
+        # A bare X server has no tray: a hidden window could never be reached, so it shows.
+        work = self.workdir("xvfb", settings(free_port(), [("a.test", "127.0.0.1", 0, "u", "p", 1)]))
+        instance = self.start(work, ("xvfb-run", "--auto-servernum"))
+        instance.wait_trace("MainTaskStart", timeout=30)
+        instance.wait_trace("Show", timeout=10)
+        # xvfb-run does not pass SIGTERM on: end the program itself, found among its children.
+        programs = [pid for pid in descendants(instance.proc.pid)
+                    if os.path.basename(os.readlink(f"/proc/{pid}/exe")) == "vellomir"]
+        self.assertEqual(len(programs), 1)
+        os.kill(programs[0], signal.SIGTERM)
+        self.assertEqual(instance.proc.wait(20), 0)
 
     def test_exit_writes_the_geometry(self):
         rows = [

@@ -2,13 +2,17 @@
 // the wake-up through the instance socket, the tray menu.
 #include <QAction>
 #include <QFile>
+#include <QLineEdit>
 #include <QLocalSocket>
 #include <QMenu>
 #include <QStatusBar>
 #include <QTcpServer>
 #include <QTest>
 
+#include "FormAbout.h"
+#include "FormEditData.h"
 #include "FormMain.h"
+#include "FormOption.h"
 #include "UiFixture.h"
 #include "diag/Proginit.h"
 #include "server/Server.h"
@@ -115,6 +119,43 @@ TEST_F(MainWindowTest, TrayMenuHoldsTheThreeItems) {
     EXPECT_EQ(items[2]->text(), "終了(&X)");
     items[0]->trigger();
     EXPECT_TRUE(w_.FormMain->isVisible());
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(MainWindowTest, AboutBoxClosesWithEnterAsOk) {
+    Start({kA});
+    auto* about = static_cast<QDialog*>(w_.AboutBox);
+    WithModal(
+        about, [&] { Find<QAction>("Vellomir1")->trigger(); },
+        [&] { QTest::keyClick(about, Qt::Key_Return); });
+    EXPECT_EQ(about->result(), QDialog::Accepted);
+}
+
+// The order in which Tab walks a dialog's controls.
+QStringList TabOrder(QWidget* first) {
+    QStringList names;
+    QWidget* w = first;
+    do {
+        if (w->focusPolicy() & Qt::TabFocus) {
+            names << w->objectName();
+        }
+        w = w->nextInFocusChain();
+    } while (w != first && names.size() < 20);
+    return names;
+}
+
+TEST_F(MainWindowTest, DialogsTabThroughTheirControlsInOrder) {
+    Start({kA});
+    QWidget* edit = static_cast<QWidget*>(w_.FrmEditData);
+    EXPECT_EQ(TabOrder(Edit(edit, "EditDomain")),
+              (QStringList{"EditDomain", "EditSMTP", "ComboBoxMethod", "EditUser", "EditPasswd",
+                           "EditPort", "ButtonOK", "ButtonCancel"}));
+    QWidget* option = static_cast<QWidget*>(w_.FrmOption);
+    EXPECT_EQ(TabOrder(Edit(option, "EditPort")),
+              (QStringList{"EditPort", "EditAddress", "ButtonOK", "ButtonCancel"}));
 }
 
 } // namespace
