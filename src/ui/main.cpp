@@ -1,4 +1,5 @@
 // Vellomir: the tray-resident SMTP authentication proxy. Takes no command-line arguments.
+#include <cstdio>
 #include <exception>
 
 #include <QApplication>
@@ -9,6 +10,19 @@
 #include "ShutdownSignals.h"
 #include "diag/Proginit.h"
 #include "server/Server.h"
+
+namespace {
+
+// Headless nobody could close a message box, so the text goes to standard error there.
+void ReportStartFailure(const QString& text) {
+    if (IsHeadlessPlatform()) {
+        std::fprintf(stderr, "Vellomir: %s\n", qPrintable(text));
+    } else {
+        QMessageBox::critical(nullptr, QStringLiteral("Vellomir"), text);
+    }
+}
+
+} // namespace
 
 int main(int argc, char* argv[]) {
     // A second start wakes the first instance and ends before anything is read or written.
@@ -27,9 +41,9 @@ int main(int argc, char* argv[]) {
         InstallShutdownSignals([form = windows.FormMain] { form->ExitProgram(); });
         return app.exec();
     } catch (const std::exception& error) {
-        QMessageBox::critical(nullptr, QStringLiteral("Vellomir"), QString::fromUtf8(error.what()));
+        ReportStartFailure(QString::fromUtf8(error.what()));
     } catch (...) {
-        QMessageBox::critical(nullptr, QStringLiteral("Vellomir"), QString());
+        ReportStartFailure(QString());
     }
     return 0;
 }
