@@ -7,7 +7,7 @@ VELLOMIR_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 VELLOMIR_RUN_PACKAGES=(cmake g++ ninja-build pkg-config qt6-base-dev fonts-ipafont-gothic)
 # Further packages for the test suite.
 VELLOMIR_TEST_PACKAGES=(libgtest-dev libgmock-dev python3 python3-aiosmtpd swaks curl
-                        clang libclang-rt-14-dev)
+                        clang libclang-rt-14-dev xvfb xauth)
 
 # ensure_packages NAME...: installs those not yet installed (one apt-get update, only when needed).
 ensure_packages() {
