@@ -54,6 +54,8 @@ struct UpstreamPlan {
     std::vector<std::string> ehloLines = {"250-upstream.test", "250-AUTH LOGIN PLAIN CRAM-MD5",
                                           "250 8BITMIME"};
     std::chrono::milliseconds greetingDelay{0};
+    // Off for bulk traffic: only the messages are kept then.
+    bool keepReceived = true;
 };
 
 // What one connection saw; filled by its thread.
