@@ -1,0 +1,275 @@
+// Limits of the process: sockets numbered above 1024 work end to end; when descriptors run out
+// the listener neither spins nor dies and serves again once they return; when no thread can be
+// made, the client that needed it is disconnected and the proxy goes on.
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "FaultUpstream.h"
+#include "ReliabilitySupport.h"
+#include "config/Proxydata.h"
+#include "server/Server.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr int kHighDescriptor = 1100;
+
+TEST(DescriptorCeiling, SessionsOnSocketsAbove1024WorkEndToEnd) {
+    rlimit limit{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
+    if (limit.rlim_max != RLIM_INFINITY && limit.rlim_max < 2 * kHighDescriptor) {
+        GTEST_SKIP() << "hard descriptor limit " << limit.rlim_max << " is too low";
+    }
+    limit.rlim_cur = limit.rlim_max;
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limit), 0);
+    // Fill every number up to 1100, so every socket made from now on lies above it.
+    std::vector<int> fillers;
+    for (;;) {
+        const int fd = ::dup(0);
+        ASSERT_GE(fd, 0);
+        fillers.push_back(fd);
+        if (fd >= kHighDescriptor) {
+            break;
+        }
+    }
+    {
+        FaultUpstream upstream("high", "high-pw");
+        const int port = StartEngineOnFreePort();
+        ASSERT_GT(port, 0);
+        ProxyList.Clear();
+        ProxyData entry;
+        entry.Domain = "high.test";
+        entry.SMTP = "127.0.0.1";
+        entry.Method = MethodCramMd5;
+        entry.User = "high";
+        entry.Passwd = "high-pw";
+        entry.Port = upstream.port();
+        ProxyList.Add(entry);
+
+        constexpr int kClients = 20;
+        std::vector<int> clients;
+        for (int i = 0; i < kClients; ++i) {
+            const int client = ConnectLoopback(port);
+            ASSERT_GT(client, 1024);
+            clients.push_back(client);
+        }
+        for (int i = 0; i < kClients; ++i) {
+            ASSERT_TRUE(SendText(clients[i], "EHLO box.high.test\r\n"));
+        }
+        for (int i = 0; i < kClients; ++i) {
+            const std::string expected = "220 SMTP Proxy\r\n250 127.0.0.1\r\n";
+            ASSERT_EQ(ReadBytes(clients[i], expected.size()), expected) << "client " << i;
+            const std::string body = "Subject: high " + std::to_string(i) + "\r\n\r\nx\r\n";
+            ASSERT_TRUE(SendText(clients[i], "MAIL FROM:<a@high.test>\r\n"));
+            std::string line;
+            ASSERT_TRUE(ReadLine(clients[i], &line));
+            ASSERT_TRUE(
+                SendText(clients[i], "RCPT TO:<b@c.test>\r\nDATA\r\n" + body + ".\r\nQUIT\r\n"));
+            ASSERT_TRUE(PeerClosed(clients[i]));
+            ::close(clients[i]);
+        }
+        ASSERT_TRUE(upstream.waitIdle(5s));
+        int delivered = 0;
+        for (int i = 0; i < upstream.accepted(); ++i) {
+            auto connection = upstream.nextConnection(1s);
+            ASSERT_NE(connection, nullptr);
+            std::lock_guard lock(connection->mutex);
+            delivered += static_cast<int>(connection->messages.size());
+            EXPECT_EQ(connection->loggedInAs, "high");
+        }
+        EXPECT_EQ(delivered, kClients);
+        serverStop();
+    }
+    for (int fd : fillers) {
+        ::close(fd);
+    }
+}
+
+// The engine in a process of its own (the test program for the engine alone), started with
+// `limits` applied; reads the settings from `dir`.
+class EngineProcess {
+  public:
+    EngineProcess(const std::string& dir, int port,
+                  const std::vector<std::pair<int, rlim_t>>& limits) {
+        std::ofstream(dir + "/Vellomir.ini")
+            << "[Option]\nListenAddress=127.0.0.1\nListenPort=" << port << "\n";
+        int out[2];
+        if (::pipe(out) != 0) {
+            return;
+        }
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::dup2(out[1], 1);
+            ::close(out[0]);
+            ::close(out[1]);
+            for (const auto& [resource, value] : limits) {
+                const rlimit limit{value, value};
+                ::setrlimit(resource, &limit);
+            }
+            if (::chdir(dir.c_str()) == 0) {
+                ::execl(VELLOMIR_ENGINE_HOST, VELLOMIR_ENGINE_HOST, nullptr);
+            }
+            ::_exit(127);
+        }
+        ::close(out[1]);
+        char text[32] = {};
+        ssize_t n;
+        do {
+            n = ::read(out[0], text, sizeof text - 1);
+        } while (n < 0 && errno == EINTR);
+        ::close(out[0]);
+        listening_ = n > 0 && std::string(text).rfind("listening", 0) == 0;
+    }
+
+    ~EngineProcess() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+
+    bool listening() const { return listening_; }
+    bool alive() const { return pid_ > 0 && ::waitpid(pid_, nullptr, WNOHANG) == 0; }
+
+    // CPU time (user and system) used so far, in clock ticks.
+    long cpuTicks() const {
+        std::ifstream in("/proc/" + std::to_string(pid_) + "/stat");
+        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        std::istringstream fields(text.substr(text.rfind(')') + 2));
+        std::string field;
+        long utime = 0, stime = 0;
+        for (int i = 3; i <= 15 && fields >> field; ++i) {
+            if (i == 14) {
+                utime = std::stol(field);
+            } else if (i == 15) {
+                stime = std::stol(field);
+            }
+        }
+        return utime + stime;
+    }
+
+  private:
+    pid_t pid_ = -1;
+    bool listening_ = false;
+};
+
+int FreePort() {
+    int port = 0;
+    const int probe = ListenLoopback(&port);
+    ::close(probe);
+    return port;
+}
+
+TEST(ResourceCeiling, OutOfDescriptorsTheListenerWaitsAndServesAgain) {
+    TempDir dir;
+    const int port = FreePort();
+    // Room for the program's own descriptors and a few dozen sessions (one socket each before a
+    // hand-over).
+    EngineProcess engine(dir.path(), port, {{RLIMIT_NOFILE, 40}});
+    ASSERT_TRUE(engine.listening());
+
+    std::vector<int> greeted, waiting;
+    for (int i = 0; i < 60; ++i) {
+        const int client = ConnectLoopback(port);
+        ASSERT_GE(client, 0) << "the system refused a connection";
+        std::string line;
+        if (ReadLine(client, &line, 150ms)) {
+            ASSERT_EQ(line, "220 SMTP Proxy\r\n");
+            greeted.push_back(client);
+        } else {
+            waiting.push_back(client);
+        }
+    }
+    ASSERT_GT(greeted.size(), 0u);
+    ASSERT_GT(waiting.size(), 0u) << "descriptors never ran out";
+
+    // A connection waits to be accepted and accept keeps failing: the listener must wait, not
+    // spin on the readable socket.
+    const long before = engine.cpuTicks();
+    std::this_thread::sleep_for(1500ms);
+    const long used = engine.cpuTicks() - before;
+    const double share = static_cast<double>(used) / ::sysconf(_SC_CLK_TCK) / 1.5;
+    std::printf("descriptors exhausted: %zu sessions served, %zu waiting, listener CPU %.1f%%\n",
+                greeted.size(), waiting.size(), share * 100);
+    EXPECT_LT(share, 0.2) << "the listener spins while accept fails";
+    ASSERT_TRUE(engine.alive());
+
+    // Descriptors come back: every waiting client is served.
+    for (int client : greeted) {
+        ::close(client);
+    }
+    for (std::size_t i = 0; i < waiting.size(); ++i) {
+        std::string line;
+        EXPECT_TRUE(ReadLine(waiting[i], &line, 3s)) << "waiting client " << i << " never served";
+        EXPECT_EQ(line, "220 SMTP Proxy\r\n");
+        ::close(waiting[i]);
+    }
+    const int late = ConnectLoopback(port);
+    std::string line;
+    EXPECT_TRUE(ReadLine(late, &line, 3s));
+    EXPECT_EQ(line, "220 SMTP Proxy\r\n");
+    ::close(late);
+}
+
+TEST(ResourceCeiling, NoThreadForASessionClosesThatClientOnly) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "an address-space limit does not work with the sanitizers' shadow memory";
+#else
+    TempDir dir;
+    const int port = FreePort();
+    // Address space for the program and a handful of thread stacks only.
+    EngineProcess engine(dir.path(), port, {{RLIMIT_AS, 48u << 20}, {RLIMIT_STACK, 8u << 20}});
+    ASSERT_TRUE(engine.listening());
+
+    std::vector<int> greeted;
+    int refused = 0;
+    for (int i = 0; i < 30; ++i) {
+        const int client = ConnectLoopback(port);
+        ASSERT_GE(client, 0);
+        std::string bytes;
+        if (ReadLine(client, &bytes, 2s)) {
+            ASSERT_EQ(bytes, "220 SMTP Proxy\r\n");
+            greeted.push_back(client);
+            continue;
+        }
+        // No greeting: the proxy must have closed the connection, not left it hanging.
+        EXPECT_TRUE(PeerClosed(client, 100ms)) << "client " << i << " left hanging";
+        ++refused;
+        ::close(client);
+    }
+    std::printf("no thread: %zu sessions served, %d clients closed at once\n", greeted.size(),
+                refused);
+    EXPECT_GT(refused, 0) << "thread creation never failed; the limit is too high";
+    EXPECT_GT(greeted.size(), 0u);
+    ASSERT_TRUE(engine.alive());
+
+    for (int client : greeted) {
+        ::close(client);
+    }
+    // With the sessions gone their stacks are free again, and a new client is served.
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            const int client = ConnectLoopback(port);
+            std::string line;
+            const bool served = ReadLine(client, &line, 500ms) && line == "220 SMTP Proxy\r\n";
+            ::close(client);
+            return served;
+        },
+        5s));
+#endif
+}
+
+} // namespace
