@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -41,6 +42,11 @@ struct Variant {
     std::vector<std::string> ehloLines; // how the upstream answers EHLO
     std::vector<UpStep> loginSteps;     // the replies the proxy itself reads before relaying
 };
+
+// Test names and failure messages show the variant's name, not its bytes.
+void PrintTo(const Variant& variant, std::ostream* out) {
+    *out << variant.name;
+}
 
 const std::vector<std::string> kAllAuth = {"250-upstream.test", "250-AUTH LOGIN PLAIN CRAM-MD5",
                                            "250 8BITMIME"};
