@@ -48,6 +48,9 @@ void DebugSetup(int mode, int port, const char* host);
 // File mode: file name; a relative name resolves against the working directory at open. The file
 // is created (mode 0600) or emptied with the first line.
 void DebugSetup(int mode, const char* fileName);
+// The set-up that the settings value DebugWrite selects at start-up: 1 UDP to the diagnostics
+// receiver, 2 the log file, 3 standard error; any other value leaves the channel off.
+void DebugSetupFromSetting(int debugWrite);
 
 // printf-style trace line; at most 1000 formatted characters, then CR LF.
 void DebugLog(const char* format, ...) __attribute__((format(printf, 1, 2)));

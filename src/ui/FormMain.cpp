@@ -111,19 +111,7 @@ void TFormMain::FormCreate() {
     });
 
     Ini.Load();
-    switch (Ini.DebugWrite) {
-    case 1:
-        DebugSetup(DebugUdp, kDiagnosticPort, kDiagnosticHost);
-        break;
-    case 2:
-        DebugSetup(DebugFile, kDiagnosticFile);
-        break;
-    case 3:
-        DebugSetup(DebugDebugger);
-        break;
-    default:
-        break;
-    }
+    DebugSetupFromSetting(Ini.DebugWrite);
     DebugLog("Start:");
 
     if (Ini.Width > 100) {

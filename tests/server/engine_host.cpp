@@ -11,26 +11,6 @@
 #include "diag/Proginit.h"
 #include "server/Server.h"
 
-namespace {
-
-void setUpDiagnostics(int debugWrite) {
-    switch (debugWrite) {
-    case 1:
-        DebugSetup(DebugUdp, kDiagnosticPort, kDiagnosticHost);
-        break;
-    case 2:
-        DebugSetup(DebugFile, kDiagnosticFile);
-        break;
-    case 3:
-        DebugSetup(DebugDebugger);
-        break;
-    default:
-        break; // the channel stays off
-    }
-}
-
-} // namespace
-
 int main() {
     // Every thread inherits the blocked signals, so only sigwait below takes them.
     sigset_t stopSignals;
@@ -40,7 +20,7 @@ int main() {
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
     Ini.Load();
-    setUpDiagnostics(Ini.DebugWrite);
+    DebugSetupFromSetting(Ini.DebugWrite);
     DebugLog("Start:");
     if (!serverOpen(Ini.ListenAddress.c_str(), Ini.ListenPort)) {
         std::fprintf(stderr, "cannot open %s:%d\n", Ini.ListenAddress.c_str(), Ini.ListenPort);
