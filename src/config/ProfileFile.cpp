@@ -259,7 +259,10 @@ std::string ProfileFile::Read(const std::string& section, const std::string& key
         if (!KeyOf(lines[i], name, equals) || !SameName(name, key)) {
             continue;
         }
-        std::string value = Trim(lines[i], equals + 1);
+        // A value ends at its first CR or NUL, as the writer cuts it: what is saved reads back
+        // the same.
+        std::size_t stop = lines[i].find_first_of(std::string("\r\0", 2), equals + 1);
+        std::string value = Trim(lines[i].substr(0, stop), equals + 1);
         if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
             value = value.substr(1, value.size() - 2);
         }
@@ -408,18 +411,17 @@ bool ProfileFile::CommitToDisk(const std::string& text) {
         return false;
     }
 
-    std::string temp = target + ".XXXXXX";
-    int fd = ::mkostemp(temp.data(), O_CLOEXEC); // created 0600
+    // One fixed temporary name: a save cut short by a crash leaves at most this one copy
+    // (readable by the owner only), and the next save reuses and renames it away.
+    std::string temp = target + ".tmp";
+    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
         DebugLog("IniWriteError(%s): %s", path_.c_str(), std::strerror(errno));
         return false;
     }
-    bool ok = true;
-    if (exists) {
-        ok = ::fchmod(fd, info.st_mode & 07777) == 0;
-        if (ok && ::fchown(fd, info.st_uid, info.st_gid) != 0) {
-            // Only a privileged process may give the file away; keeping our own is fine.
-        }
+    bool ok = ::fchmod(fd, exists ? (info.st_mode & 07777) : 0600) == 0;
+    if (ok && exists && ::fchown(fd, info.st_uid, info.st_gid) != 0) {
+        // Only a privileged process may give the file away; keeping our own is fine.
     }
     ok = ok && WriteAll(fd, text) && ::fsync(fd) == 0;
     int err = errno;

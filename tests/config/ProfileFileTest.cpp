@@ -85,6 +85,21 @@ TEST_F(ProfileFileTest, ValuesRoundTripExactly) {
     EXPECT_EQ(file.Read("Option", "ListenPort"), "");
 }
 
+TEST_F(ProfileFileTest, ValueFromDiskWithCrOrNulReadsAsItWillBeSaved) {
+    // An outside edit may leave a lone CR or a NUL inside a value; it must read the same before
+    // and after the next save, or an entry changes under the user's feet.
+    Put("a.ini", std::string("[S]\ncr=a\rb\nnul=c\0d\nk=v\n", 23));
+    ProfileFile file("a.ini");
+    EXPECT_EQ(file.Read("S", "cr"), "a");
+    EXPECT_EQ(file.Read("S", "nul"), "c");
+    file.Write("S", "cr", file.Read("S", "cr"));
+    file.Write("S", "nul", file.Read("S", "nul"));
+    EXPECT_TRUE(file.Flush());
+    EXPECT_EQ(file.Read("S", "cr"), "a");
+    EXPECT_EQ(file.Read("S", "nul"), "c");
+    EXPECT_EQ(file.Read("S", "k"), "v");
+}
+
 TEST_F(ProfileFileTest, ReadsSeeDiskNowAndPendingWritesUntilFlush) {
     Put("a.ini", "[S]\nk=old\n");
     ProfileFile file("a.ini");

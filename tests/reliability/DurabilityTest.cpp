@@ -151,6 +151,8 @@ TEST(SettingsDurability, KilledSaverNeverLeavesATornOrEmptyFile) {
     for (const auto& item : std::filesystem::directory_iterator(dir.path())) {
         strays += item.path().filename() != kSettingsFileName ? 1 : 0;
     }
+    // A save cut short may leave its one temporary file (owner-only), never a trail of copies.
+    EXPECT_LE(strays, 1);
     RecordProperty("kills", survived);
     RecordProperty("generations", firstGeneration);
     RecordProperty("stray_temporary_files", strays);
