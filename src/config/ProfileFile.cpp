@@ -119,7 +119,9 @@ std::vector<std::string> SplitLines(const std::string& text, bool& crlf) {
         if (end == std::string::npos) {
             end = text.size();
         }
-        if (end > start && text[end - 1] == '\r') {
+        // Only a CR LF file's line ends lose their CR: in an LF file a CR stays part of its line,
+        // so a foreign line that ends in CRs is written back exactly as it was.
+        if (crlf && end > start && text[end - 1] == '\r') {
             --end;
         }
         lines.push_back(text.substr(start, end - start));

@@ -100,6 +100,16 @@ TEST_F(ProfileFileTest, ValueFromDiskWithCrOrNulReadsAsItWillBeSaved) {
     EXPECT_EQ(file.Read("S", "k"), "v");
 }
 
+TEST_F(ProfileFileTest, ForeignLineEndingInCrsSurvivesSavesUnchanged) {
+    Put("a.ini", "[S]\nk=1\nforeign=x\r\r\n");
+    ProfileFile file("a.ini");
+    for (int save = 0; save < 2; ++save) {
+        file.Write("S", "k", "2");
+        EXPECT_TRUE(file.Flush());
+        EXPECT_EQ(Get("a.ini"), "[S]\nk=2\nforeign=x\r\r\n") << "save " << save;
+    }
+}
+
 TEST_F(ProfileFileTest, ReadsSeeDiskNowAndPendingWritesUntilFlush) {
     Put("a.ini", "[S]\nk=old\n");
     ProfileFile file("a.ini");
