@@ -1,0 +1,18 @@
+// Maps the settings value DebugWrite to a set-up of the diagnostic channel.
+#include "diag/Proginit.h"
+
+void DebugSetupFromSetting(int debugWrite) {
+    switch (debugWrite) {
+    case 1:
+        DebugSetup(DebugUdp, kDiagnosticPort, kDiagnosticHost);
+        break;
+    case 2:
+        DebugSetup(DebugFile, kDiagnosticFile);
+        break;
+    case 3:
+        DebugSetup(DebugDebugger);
+        break;
+    default:
+        break; // the serial port is never chosen from the settings; the channel stays off
+    }
+}
