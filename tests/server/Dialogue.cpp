@@ -41,7 +41,7 @@ void runDialogue(const DialogueRow& row) {
             << "after " << exchange.send;
     }
     bool closed = false;
-    EXPECT_EQ(readToClose(client, &closed), "");
+    EXPECT_EQ(readUntilClosed(client, &closed), "");
     EXPECT_TRUE(closed) << "the proxy keeps the client's connection open";
     closeSocketQuietly(client);
     EXPECT_TRUE(waitForSessionsToEnd());

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "TestNet.h"
+#include "ScriptedServer.h"
 
 namespace testnet {
 

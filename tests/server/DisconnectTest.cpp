@@ -53,14 +53,7 @@ class Bystander {
 };
 
 bool descriptorsSettleAt(int count) {
-    const auto deadline = std::chrono::steady_clock::now() + 2s;
-    while (countOpenDescriptors() != count) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
+    return waitUntil([count] { return countOpenDescriptors() == count; }, 2s);
 }
 
 // Plays the client's first `steps` exchanges as far as the proxy goes along; with `sendNext`
@@ -119,7 +112,7 @@ TEST(Disconnect, AServerLeavingAtAnyStepEndsOnlyItsSession) {
             const int client = startSession();
             playClient(client, kClientSteps.size(), false);
             bool closed = false;
-            readToClose(client, &closed);
+            readUntilClosed(client, &closed);
             EXPECT_TRUE(closed) << "the client's connection stays open";
             closeSocketQuietly(client);
             EXPECT_TRUE(waitForActiveSessions(1));

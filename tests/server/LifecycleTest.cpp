@@ -10,25 +10,13 @@
 #include <algorithm>
 
 #include "Dialogue.h"
-#include "TraceFile.h"
+#include "TraceCapture.h"
 #include "server/Server.h"
 
 namespace {
 
 using namespace testnet;
 using Clock = std::chrono::steady_clock;
-
-// Opens and starts the listener on a port that was free just before.
-int startListener() {
-    for (int attempt = 0; attempt < 20; ++attempt) {
-        const int port = freePort();
-        if (serverOpen("127.0.0.1", port)) {
-            serverStart();
-            return port;
-        }
-    }
-    return -1;
-}
 
 // Connects and checks the greeting; -1 when either fails.
 int greetedClient(int port) {
@@ -61,12 +49,12 @@ TEST(Lifecycle, OpenRefusesTakenPortsBadPortsAndBadAddresses) {
 }
 
 TEST(Lifecycle, StopIsQuickAndTheSamePortOpensAgain) {
-    TraceFile trace;
+    TraceCapture trace;
     const auto idle = Clock::now();
     serverStop(); // no listener: returns at once
     EXPECT_LT(Clock::now() - idle, 20ms);
 
-    const int port = startListener();
+    const int port = startEngineOnFreePort();
     ASSERT_GT(port, 0);
     EXPECT_TRUE(serverIsRunning());
     // A session that the proxy ends itself leaves its side of the connection in TIME_WAIT.
@@ -74,7 +62,7 @@ TEST(Lifecycle, StopIsQuickAndTheSamePortOpensAgain) {
     ASSERT_GE(client, 0);
     sendText(client, "QUIT\r\n");
     bool closed = false;
-    EXPECT_EQ(readToClose(client, &closed), "550 Service not available\r\n");
+    EXPECT_EQ(readUntilClosed(client, &closed), "550 Service not available\r\n");
     closeSocketQuietly(client);
     EXPECT_TRUE(waitForSessionsToEnd());
 
@@ -105,7 +93,7 @@ TEST(Lifecycle, SessionsAcceptedBeforeAStopFinishTheirMail) {
          serverExpects("MAIL FROM:<a@example.com>\r\n"), serverSends("250 ok\r\n"),
          serverExpects("QUIT\r\n"), serverSends("221 bye\r\n"), serverCloses()});
     setEntries({entryFor("example.com", server.port(), MethodNone)});
-    const int port = startListener();
+    const int port = startEngineOnFreePort();
     ASSERT_GT(port, 0);
     const int client = greetedClient(port);
     ASSERT_GE(client, 0);
@@ -116,7 +104,7 @@ TEST(Lifecycle, SessionsAcceptedBeforeAStopFinishTheirMail) {
     EXPECT_EQ(readLine(client), "250 ok\r\n");
     sendText(client, "QUIT\r\n");
     bool closed = false;
-    EXPECT_EQ(readToClose(client, &closed), "221 bye\r\n");
+    EXPECT_EQ(readUntilClosed(client, &closed), "221 bye\r\n");
     EXPECT_TRUE(closed);
     closeSocketQuietly(client);
     EXPECT_TRUE(server.finish());
@@ -127,7 +115,7 @@ TEST(Lifecycle, SessionsAcceptedBeforeAStopFinishTheirMail) {
 TEST(Lifecycle, TwoHundredConcurrentSessionsEachDeliverTheirMail) {
     MailSink sink;
     setEntries({entryFor("example.com", sink.port(), MethodPlain)});
-    const int port = startListener();
+    const int port = startEngineOnFreePort();
     ASSERT_GT(port, 0);
     constexpr int kSessions = 200;
     std::atomic<int> delivered{0};
@@ -172,7 +160,7 @@ TEST(Lifecycle, TwoHundredConcurrentSessionsEachDeliverTheirMail) {
 }
 
 TEST(Lifecycle, RunningOutOfDescriptorsNeitherSpinsNorStopsTheListener) {
-    const int port = startListener();
+    const int port = startEngineOnFreePort();
     ASSERT_GT(port, 0);
     rlimit saved{};
     getrlimit(RLIMIT_NOFILE, &saved);
@@ -229,7 +217,7 @@ TEST(Lifecycle, DescriptorsAbove1023Work) {
                          serverQuit()});
     row.client = {{"EHLO mx.example.com\r\n", "250 up\r\n"}, clientQuit()};
     runDialogue(row);
-    const int port = startListener();
+    const int port = startEngineOnFreePort();
     ASSERT_GT(port, 0);
     const int client = greetedClient(port);
     EXPECT_GT(client, 1023);

@@ -8,8 +8,8 @@
 #include <thread>
 #include <unistd.h>
 
-#include "TestNet.h"
-#include "TraceFile.h"
+#include "ScriptedServer.h"
+#include "TraceCapture.h"
 #include "server/Server.h"
 
 namespace {
@@ -36,7 +36,7 @@ struct SocketPair {
         closeSocketQuietly(near);
         near = -1;
         bool closed = false;
-        return readToClose(far, &closed, 1s);
+        return readUntilClosed(far, &closed, 1s);
     }
 };
 
@@ -111,7 +111,7 @@ TEST(LineIo, GetLineTakesLinesOfLengthUpToTheBufferLessOne) {
 }
 
 TEST(LineIo, AnOverlongLineEndsTheTaskWithoutWritingPastTheBuffer) {
-    TraceFile trace;
+    TraceCapture trace;
     TaskFixture fixture;
     char buffer[2048 + 16];
     std::memset(buffer, '#', sizeof buffer);
@@ -123,7 +123,7 @@ TEST(LineIo, AnOverlongLineEndsTheTaskWithoutWritingPastTheBuffer) {
 }
 
 TEST(LineIo, APartialLineBeforeTheCloseIsDropped) {
-    TraceFile trace;
+    TraceCapture trace;
     TaskFixture fixture;
     ASSERT_TRUE(sendText(fixture.client.far, "HELO no end"));
     closeSocketQuietly(fixture.client.far);
@@ -135,7 +135,7 @@ TEST(LineIo, APartialLineBeforeTheCloseIsDropped) {
 }
 
 TEST(LineIo, ClientBytesWhileAServerLineIsAwaitedAreTracedAndLost) {
-    TraceFile trace;
+    TraceCapture trace;
     TaskFixture fixture;
     ASSERT_TRUE(sendText(fixture.client.far, "Q\xff"));
     std::thread late([&] {
@@ -155,7 +155,7 @@ TEST(LineIo, ClientBytesWhileAServerLineIsAwaitedAreTracedAndLost) {
 }
 
 TEST(LineIo, AClientHangingUpWhileAServerLineIsAwaitedEndsTheTask) {
-    TraceFile trace;
+    TraceCapture trace;
     TaskFixture fixture;
     closeSocketQuietly(fixture.client.far);
     fixture.client.far = -1;
@@ -165,7 +165,7 @@ TEST(LineIo, AClientHangingUpWhileAServerLineIsAwaitedEndsTheTask) {
 }
 
 TEST(LineIo, ReadLinesAreTracedButAClientLoginOnlyUpToItsMechanism) {
-    TraceFile trace;
+    TraceCapture trace;
     TaskFixture fixture;
     ASSERT_TRUE(sendText(fixture.client.far, "EHLO me\r\nAUTH PLAIN dXNlcgB1c2VyAHNlY3JldA==\r\n"));
     char buffer[2048];
@@ -177,7 +177,7 @@ TEST(LineIo, ReadLinesAreTracedButAClientLoginOnlyUpToItsMechanism) {
 }
 
 TEST(Sockets, ConnectToAClosedPortMakesOneAttempt) {
-    TraceFile trace;
+    TraceCapture trace;
     const int port = freePort();
     EXPECT_EQ(connectServer("127.0.0.1", port), -1);
     const std::vector<std::string> expected = {
@@ -187,7 +187,7 @@ TEST(Sockets, ConnectToAClosedPortMakesOneAttempt) {
 }
 
 TEST(Sockets, ConnectToANameThatDoesNotResolveTriesNothing) {
-    TraceFile trace;
+    TraceCapture trace;
     EXPECT_EQ(connectServer("no-such-host.invalid", 25), -1);
     const std::vector<std::string> expected = {
         "ConnectStart(no-such-host.invalid, 255.255.255.255 : 25)", "ConnectError"};

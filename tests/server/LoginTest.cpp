@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "Dialogue.h"
-#include "TraceFile.h"
+#include "TraceCapture.h"
 #include "server/Server.h"
 
 namespace {
@@ -143,7 +143,7 @@ TEST(Login, AGreetingWithoutArgumentSendsEhloAndASpace) {
 }
 
 TEST(Login, TheReasonOfAFailedAutoLoginIsTraced) {
-    TraceFile trace;
+    TraceCapture trace;
     runDialogue(loginRow("no AUTH", MethodAuto, {serverSends("250 up\r\n")}, false));
     EXPECT_TRUE(trace.contains("Auth no AUTH offered\r\n"));
     runDialogue(

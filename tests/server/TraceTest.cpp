@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "Dialogue.h"
-#include "TraceFile.h"
+#include "TraceCapture.h"
 #include "server/Server.h"
 
 namespace {
@@ -10,7 +10,7 @@ namespace {
 using namespace testnet;
 
 TEST(Trace, OneCramMd5MailStepByStep) {
-    TraceFile trace;
+    TraceCapture trace;
     DialogueRow row;
     row.name = "CRAM-MD5 mail";
     row.method = MethodCramMd5;
@@ -77,7 +77,7 @@ TEST(Trace, OneCramMd5MailStepByStep) {
 }
 
 TEST(Trace, NoPasswordEverAppears) {
-    TraceFile trace;
+    TraceCapture trace;
     const std::string password = "S3cr3t-Pa55";
     // Base64 of the password, of "user NUL user NUL password" and of the LOGIN password line.
     const std::vector<std::string> secrets = {password,

@@ -1,55 +1,21 @@
-// Loopback helpers for the engine's tests: sockets with time limits, a scripted upstream SMTP
-// server that records every byte it receives, a many-connection mail sink, and session set-up.
+// Upstream SMTP servers for the engine's tests: a scripted one that records every byte it
+// receives, and a many-connection mail sink.
 #pragma once
 
 #include <atomic>
 #include <chrono>
-#include <cstdint>
 #include <mutex>
 #include <string>
-#include <string_view>
 #include <thread>
 #include <vector>
 
-#include "config/Proxydata.h"
+#include "EngineSetup.h"
+#include "LoopbackSocket.h"
+#include "ProcessState.h"
 
 namespace testnet {
 
-using namespace std::chrono_literals;
-inline constexpr std::chrono::milliseconds kIoTimeout = 5s;
-
-// Listening socket on 127.0.0.1 with a port the system chose; -1 on failure.
-int listenLoopback(int* port);
-// Connected socket to 127.0.0.1:port, or -1.
-int connectLoopback(int port);
-// A port that was free a moment ago (bound to 0, then closed).
-int freePort();
-bool sendText(int socket, std::string_view text);
-// Bytes up to and including the next LF; less when the peer closed or the time ran out.
-std::string readLine(int socket, std::chrono::milliseconds timeout = kIoTimeout);
-// Up to `count` bytes, fewer when the peer closed or the time ran out.
-std::string readBytes(int socket, std::size_t count,
-                      std::chrono::milliseconds timeout = kIoTimeout);
-// Everything until the peer closes (or the time runs out: then `closed` is false).
-std::string readToClose(int socket, bool* closed, std::chrono::milliseconds timeout = kIoTimeout);
-void closeSocketQuietly(int socket);
-
-// Entries of /proc/self/fd.
-int countOpenDescriptors();
-// Waits until `count` sub tasks run; false when the time ran out.
-bool waitForActiveSessions(int count, std::chrono::milliseconds timeout = kIoTimeout);
-// Waits until no sub task runs.
-inline bool waitForSessionsToEnd(std::chrono::milliseconds timeout = kIoTimeout) {
-    return waitForActiveSessions(0, timeout);
-}
-// Connects a client to a new sub task (without the listener); gives the client's socket.
-int startSession();
-
-// An entry for the scripted server on 127.0.0.1.
-ProxyData entryFor(const std::string& domain, int port, std::int32_t method,
-                   const std::string& user = "user", const std::string& password = "secret");
-// Replaces the global list with `entries`.
-void setEntries(const std::vector<ProxyData>& entries);
+using namespace testsupport;
 
 // One step of an upstream script.
 struct Step {
@@ -87,12 +53,10 @@ class ScriptedServer {
 
   private:
     void run();
-    bool readLine(int socket, std::string& line);
 
     std::vector<Step> script_;
     int listen_ = -1;
     int port_ = 0;
-    std::string pending_;
     mutable std::mutex mutex_;
     std::string received_;
     std::vector<std::string> mismatches_;
