@@ -16,14 +16,18 @@
 
 #include <gtest/gtest.h>
 
+#include "EngineSetup.h"
 #include "FaultUpstream.h"
-#include "ReliabilitySupport.h"
+#include "LoopbackSocket.h"
+#include "ProcessState.h"
 #include "config/Proxydata.h"
 #include "server/Server.h"
 
 using namespace std::chrono_literals;
 
 namespace {
+
+using namespace testsupport;
 
 constexpr int kHighDescriptor = 1100;
 
@@ -47,38 +51,30 @@ TEST(DescriptorCeiling, SessionsOnSocketsAbove1024WorkEndToEnd) {
     }
     {
         FaultUpstream upstream("high", "high-pw");
-        const int port = StartEngineOnFreePort();
+        const int port = startEngineOnFreePort();
         ASSERT_GT(port, 0);
-        ProxyList.Clear();
-        ProxyData entry;
-        entry.Domain = "high.test";
-        entry.SMTP = "127.0.0.1";
-        entry.Method = MethodCramMd5;
-        entry.User = "high";
-        entry.Passwd = "high-pw";
-        entry.Port = upstream.port();
-        ProxyList.Add(entry);
+        setEntries({entryFor("high.test", upstream.port(), MethodCramMd5, "high", "high-pw")});
 
         constexpr int kClients = 20;
         std::vector<int> clients;
         for (int i = 0; i < kClients; ++i) {
-            const int client = ConnectLoopback(port);
+            const int client = connectLoopback(port);
             ASSERT_GT(client, 1024);
             clients.push_back(client);
         }
         for (int i = 0; i < kClients; ++i) {
-            ASSERT_TRUE(SendText(clients[i], "EHLO box.high.test\r\n"));
+            ASSERT_TRUE(sendText(clients[i], "EHLO box.high.test\r\n"));
         }
         for (int i = 0; i < kClients; ++i) {
             const std::string expected = "220 SMTP Proxy\r\n250 127.0.0.1\r\n";
-            ASSERT_EQ(ReadBytes(clients[i], expected.size()), expected) << "client " << i;
+            ASSERT_EQ(readBytes(clients[i], expected.size()), expected) << "client " << i;
             const std::string body = "Subject: high " + std::to_string(i) + "\r\n\r\nx\r\n";
-            ASSERT_TRUE(SendText(clients[i], "MAIL FROM:<a@high.test>\r\n"));
+            ASSERT_TRUE(sendText(clients[i], "MAIL FROM:<a@high.test>\r\n"));
             std::string line;
-            ASSERT_TRUE(ReadLine(clients[i], &line));
+            ASSERT_TRUE(readLine(clients[i], &line));
             ASSERT_TRUE(
-                SendText(clients[i], "RCPT TO:<b@c.test>\r\nDATA\r\n" + body + ".\r\nQUIT\r\n"));
-            ASSERT_TRUE(PeerClosed(clients[i]));
+                sendText(clients[i], "RCPT TO:<b@c.test>\r\nDATA\r\n" + body + ".\r\nQUIT\r\n"));
+            ASSERT_TRUE(peerClosed(clients[i]));
             ::close(clients[i]);
         }
         ASSERT_TRUE(upstream.waitIdle(5s));
@@ -166,16 +162,9 @@ class EngineProcess {
     bool listening_ = false;
 };
 
-int FreePort() {
-    int port = 0;
-    const int probe = ListenLoopback(&port);
-    ::close(probe);
-    return port;
-}
-
 TEST(ResourceCeiling, OutOfDescriptorsTheListenerWaitsAndServesAgain) {
     TempDir dir;
-    const int port = FreePort();
+    const int port = freePort();
     // Room for the program's own descriptors and a few dozen sessions (one socket each before a
     // hand-over).
     EngineProcess engine(dir.path(), port, {{RLIMIT_NOFILE, 40}});
@@ -183,10 +172,10 @@ TEST(ResourceCeiling, OutOfDescriptorsTheListenerWaitsAndServesAgain) {
 
     std::vector<int> greeted, waiting;
     for (int i = 0; i < 60; ++i) {
-        const int client = ConnectLoopback(port);
+        const int client = connectLoopback(port);
         ASSERT_GE(client, 0) << "the system refused a connection";
         std::string line;
-        if (ReadLine(client, &line, 150ms)) {
+        if (readLine(client, &line, 150ms)) {
             ASSERT_EQ(line, "220 SMTP Proxy\r\n");
             greeted.push_back(client);
         } else {
@@ -213,13 +202,13 @@ TEST(ResourceCeiling, OutOfDescriptorsTheListenerWaitsAndServesAgain) {
     }
     for (std::size_t i = 0; i < waiting.size(); ++i) {
         std::string line;
-        EXPECT_TRUE(ReadLine(waiting[i], &line, 3s)) << "waiting client " << i << " never served";
+        EXPECT_TRUE(readLine(waiting[i], &line, 3s)) << "waiting client " << i << " never served";
         EXPECT_EQ(line, "220 SMTP Proxy\r\n");
         ::close(waiting[i]);
     }
-    const int late = ConnectLoopback(port);
+    const int late = connectLoopback(port);
     std::string line;
-    EXPECT_TRUE(ReadLine(late, &line, 3s));
+    EXPECT_TRUE(readLine(late, &line, 3s));
     EXPECT_EQ(line, "220 SMTP Proxy\r\n");
     ::close(late);
 }
@@ -229,7 +218,7 @@ TEST(ResourceCeiling, NoThreadForASessionClosesThatClientOnly) {
     GTEST_SKIP() << "an address-space limit does not work with the sanitizers' shadow memory";
 #else
     TempDir dir;
-    const int port = FreePort();
+    const int port = freePort();
     // Address space for the program and a handful of thread stacks only.
     EngineProcess engine(dir.path(), port, {{RLIMIT_AS, 48u << 20}, {RLIMIT_STACK, 8u << 20}});
     ASSERT_TRUE(engine.listening());
@@ -237,16 +226,16 @@ TEST(ResourceCeiling, NoThreadForASessionClosesThatClientOnly) {
     std::vector<int> greeted;
     int refused = 0;
     for (int i = 0; i < 30; ++i) {
-        const int client = ConnectLoopback(port);
+        const int client = connectLoopback(port);
         ASSERT_GE(client, 0);
         std::string bytes;
-        if (ReadLine(client, &bytes, 2s)) {
+        if (readLine(client, &bytes, 2s)) {
             ASSERT_EQ(bytes, "220 SMTP Proxy\r\n");
             greeted.push_back(client);
             continue;
         }
         // No greeting: the proxy must have closed the connection, not left it hanging.
-        EXPECT_TRUE(PeerClosed(client, 100ms)) << "client " << i << " left hanging";
+        EXPECT_TRUE(peerClosed(client, 100ms)) << "client " << i << " left hanging";
         ++refused;
         ::close(client);
     }
@@ -260,11 +249,11 @@ TEST(ResourceCeiling, NoThreadForASessionClosesThatClientOnly) {
         ::close(client);
     }
     // With the sessions gone their stacks are free again, and a new client is served.
-    EXPECT_TRUE(WaitUntil(
+    EXPECT_TRUE(waitUntil(
         [&] {
-            const int client = ConnectLoopback(port);
+            const int client = connectLoopback(port);
             std::string line;
-            const bool served = ReadLine(client, &line, 500ms) && line == "220 SMTP Proxy\r\n";
+            const bool served = readLine(client, &line, 500ms) && line == "220 SMTP Proxy\r\n";
             ::close(client);
             return served;
         },

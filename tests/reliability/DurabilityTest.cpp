@@ -15,12 +15,14 @@
 
 #include <gtest/gtest.h>
 
-#include "ReliabilitySupport.h"
+#include "ProcessState.h"
 #include "config/Inifile.h"
 #include "config/ProfileFile.h"
 #include "config/Proxydata.h"
 
 namespace {
+
+using namespace testsupport;
 
 // Generation g of the settings: its entry count and every value derive from g, so one read of
 // the file tells which save it came from and whether anything in it is out of step.

@@ -16,14 +16,18 @@
 
 #include <gtest/gtest.h>
 
+#include "EngineSetup.h"
 #include "FaultUpstream.h"
-#include "ReliabilitySupport.h"
+#include "LoopbackSocket.h"
+#include "ProcessState.h"
 #include "config/Proxydata.h"
 #include "server/Server.h"
 
 using namespace std::chrono_literals;
 
 namespace {
+
+using namespace testsupport;
 
 constexpr const char* kUser = "alice@dom.test";
 constexpr const char* kPassword = "Fault-Pw!23";
@@ -145,7 +149,7 @@ const char* ClientFaultName(ClientFault fault) {
 
 // The engine serves the whole test program; every test sets its own entries.
 int EnginePort() {
-    static const int port = StartEngineOnFreePort();
+    static const int port = startEngineOnFreePort();
     return port;
 }
 
@@ -157,52 +161,38 @@ class FaultInjection : public ::testing::TestWithParam<Variant> {
         ASSERT_GT(EnginePort(), 0);
         upstream_ = std::make_unique<FaultUpstream>(kUser, kPassword);
         canaryUpstream_ = std::make_unique<FaultUpstream>("canary", "canary-pw");
-        ProxyList.Clear();
-        ProxyData entry;
-        entry.Domain = "dom.test";
-        entry.SMTP = "127.0.0.1";
-        entry.Method = GetParam().method;
-        entry.User = kUser;
-        entry.Passwd = kPassword;
-        entry.Port = upstream_->port();
-        ProxyList.Add(entry);
-        ProxyData canary;
-        canary.Domain = "canary.test";
-        canary.SMTP = "127.0.0.1";
-        canary.Method = MethodLogin;
-        canary.User = "canary";
-        canary.Passwd = "canary-pw";
-        canary.Port = canaryUpstream_->port();
-        ProxyList.Add(canary);
+        setEntries(
+            {entryFor("dom.test", upstream_->port(), GetParam().method, kUser, kPassword),
+             entryFor("canary.test", canaryUpstream_->port(), MethodLogin, "canary", "canary-pw")});
 
         // A session that stays in the relay for the whole test and sends a mail after each case.
-        canary_ = ConnectLoopback(EnginePort());
+        canary_ = connectLoopback(EnginePort());
         ASSERT_GE(canary_, 0);
         std::string line;
-        ASSERT_TRUE(ReadLine(canary_, &line));
-        ASSERT_TRUE(SendText(canary_, "HELO canary\r\nMAIL FROM:<c@canary.test>\r\n"));
-        ASSERT_TRUE(ReadLine(canary_, &line));
+        ASSERT_TRUE(readLine(canary_, &line));
+        ASSERT_TRUE(sendText(canary_, "HELO canary\r\nMAIL FROM:<c@canary.test>\r\n"));
+        ASSERT_TRUE(readLine(canary_, &line));
         ASSERT_EQ(line, "250 OK\r\n");
-        ASSERT_TRUE(ReadLine(canary_, &line));
+        ASSERT_TRUE(readLine(canary_, &line));
         ASSERT_EQ(line, "250 2.1.0 sender ok\r\n");
         canaryConnection_ = canaryUpstream_->nextConnection(2s);
         ASSERT_NE(canaryConnection_, nullptr);
 
         // Let the threads of the set-up settle before the counts that every case must return to.
         std::this_thread::sleep_for(50ms);
-        baseDescriptors_ = CountOpenDescriptors();
-        baseThreads_ = CountThreads();
+        baseDescriptors_ = countOpenDescriptors();
+        baseThreads_ = countThreads();
     }
 
     void TearDown() override {
         if (canary_ >= 0) {
-            SendText(canary_, "QUIT\r\n");
-            PeerClosed(canary_);
+            sendText(canary_, "QUIT\r\n");
+            peerClosed(canary_);
             ::close(canary_);
         }
         canaryUpstream_.reset();
         upstream_.reset();
-        WaitUntil([] { return activeSubTasks() == 0; });
+        waitUntil([] { return activeSubTasks() == 0; });
         std::printf("[ %s ] faults injected so far: %d\n", GetParam().name, faultsInjected);
     }
 
@@ -211,21 +201,21 @@ class FaultInjection : public ::testing::TestWithParam<Variant> {
     void ExpectCleanAndCanaryFlowing(const std::string& label) {
         ++faultsInjected;
         EXPECT_TRUE(upstream_->waitIdle(3s)) << label << ": upstream connection still open";
-        EXPECT_TRUE(WaitUntil([] { return activeSubTasks() == 1; }, 3s))
+        EXPECT_TRUE(waitUntil([] { return activeSubTasks() == 1; }, 3s))
             << label << ": session did not end (" << activeSubTasks() << " active)";
-        EXPECT_TRUE(WaitUntil([&] { return CountOpenDescriptors() == baseDescriptors_; }, 2s))
-            << label << ": descriptors " << CountOpenDescriptors() << " instead of "
+        EXPECT_TRUE(waitUntil([&] { return countOpenDescriptors() == baseDescriptors_; }, 2s))
+            << label << ": descriptors " << countOpenDescriptors() << " instead of "
             << baseDescriptors_;
-        EXPECT_TRUE(WaitUntil([&] { return CountThreads() == baseThreads_; }, 2s))
-            << label << ": threads " << CountThreads() << " instead of " << baseThreads_;
+        EXPECT_TRUE(waitUntil([&] { return countThreads() == baseThreads_; }, 2s))
+            << label << ": threads " << countThreads() << " instead of " << baseThreads_;
 
         ++canaryMails_;
         const std::string body =
             "Subject: canary " + std::to_string(canaryMails_) + "\r\n\r\nok\r\n";
-        ASSERT_TRUE(SendText(canary_, "RCPT TO:<x@y.test>\r\nDATA\r\n" + body + ".\r\nRSET\r\n"));
+        ASSERT_TRUE(sendText(canary_, "RCPT TO:<x@y.test>\r\nDATA\r\n" + body + ".\r\nRSET\r\n"));
         const std::string expected = "250 2.1.5 recipient ok\r\n354 end with <CRLF>.<CRLF>\r\n"
                                      "250 2.0.0 queued\r\n250 2.0.0 ok\r\n";
-        ASSERT_EQ(ReadBytes(canary_, expected.size()), expected) << label << ": canary stuck";
+        ASSERT_EQ(readBytes(canary_, expected.size()), expected) << label << ": canary stuck";
         std::lock_guard lock(canaryConnection_->mutex);
         ASSERT_EQ(canaryConnection_->messages.size(), static_cast<std::size_t>(canaryMails_));
         EXPECT_EQ(canaryConnection_->messages.back(), body);
@@ -236,9 +226,9 @@ class FaultInjection : public ::testing::TestWithParam<Variant> {
                   std::size_t to, const std::string& label) {
         for (std::size_t i = from; i < to; ++i) {
             if (!dialogue[i].send.empty()) {
-                EXPECT_TRUE(SendText(client, dialogue[i].send)) << label;
+                EXPECT_TRUE(sendText(client, dialogue[i].send)) << label;
             }
-            const std::string got = ReadBytes(client, dialogue[i].reply.size());
+            const std::string got = readBytes(client, dialogue[i].reply.size());
             EXPECT_EQ(got, dialogue[i].reply) << label << ": exchange " << i;
             if (got != dialogue[i].reply) {
                 return false;
@@ -254,7 +244,7 @@ class FaultInjection : public ::testing::TestWithParam<Variant> {
         if (!Converse(client, dialogue, from, dialogue.size(), label)) {
             return;
         }
-        EXPECT_TRUE(PeerClosed(client)) << label << ": not closed after QUIT";
+        EXPECT_TRUE(peerClosed(client)) << label << ": not closed after QUIT";
         if (!connection) {
             connection = upstream_->nextConnection(1s);
         }
@@ -290,20 +280,20 @@ class FaultInjection : public ::testing::TestWithParam<Variant> {
             }
         }
 
-        const int client = ConnectLoopback(EnginePort());
+        const int client = connectLoopback(EnginePort());
         ASSERT_GE(client, 0);
         if (Converse(client, dialogue, 0, at, label)) {
-            ASSERT_TRUE(SendText(client, dialogue[at].send));
+            ASSERT_TRUE(sendText(client, dialogue[at].send));
             if (fault == Fault::SingleBytes) {
-                const std::string got = ReadBytes(client, dialogue[at].reply.size());
+                const std::string got = readBytes(client, dialogue[at].reply.size());
                 EXPECT_EQ(got, dialogue[at].reply);
                 FinishNormally(client, dialogue, at + 1, label);
             } else if (fault == Fault::Stall) {
-                EXPECT_TRUE(StaysQuiet(client, kStallWait)) << "proxy answered a stalled step";
+                EXPECT_TRUE(staysQuiet(client, kStallWait)) << "proxy answered a stalled step";
                 ::shutdown(client, SHUT_RDWR); // the mail client gives up
                 auto connection = upstream_->nextConnection(1s);
                 ASSERT_NE(connection, nullptr);
-                EXPECT_TRUE(WaitUntil([&] { return connection->finished.load(); }, 3s));
+                EXPECT_TRUE(waitUntil([&] { return connection->finished.load(); }, 3s));
                 std::lock_guard lock(connection->mutex);
                 EXPECT_TRUE(connection->peerClosed) << "upstream socket not closed by the proxy";
             } else {
@@ -318,17 +308,18 @@ class FaultInjection : public ::testing::TestWithParam<Variant> {
                     expected = FaultBytes(fault, CorrectReply(step, v));
                 }
                 if (readByProxy || fault == Fault::Close) {
-                    std::string got;
-                    EXPECT_TRUE(ReadUntilClosed(client, &got)) << "client not disconnected";
+                    bool closed = false;
+                    const std::string got = readUntilClosed(client, &closed);
+                    EXPECT_TRUE(closed) << "client not disconnected";
                     EXPECT_EQ(got, expected);
                 } else {
                     // A relayed reply reaches the client unchanged; the client then hangs up.
-                    EXPECT_EQ(ReadBytes(client, expected.size()), expected);
+                    EXPECT_EQ(readBytes(client, expected.size()), expected);
                     ::shutdown(client, SHUT_RDWR);
                 }
                 auto connection = upstream_->nextConnection(1s);
                 ASSERT_NE(connection, nullptr);
-                EXPECT_TRUE(WaitUntil([&] { return connection->finished.load(); }, 3s));
+                EXPECT_TRUE(waitUntil([&] { return connection->finished.load(); }, 3s));
                 if (fault != Fault::Close && step != UpStep::QuitReply) {
                     std::lock_guard lock(connection->mutex);
                     EXPECT_TRUE(connection->peerClosed) << "upstream socket not closed";
@@ -349,7 +340,7 @@ class FaultInjection : public ::testing::TestWithParam<Variant> {
         const bool connectedUpstream = at > HandoverIndex(v);
         const int acceptedBefore = upstream_->accepted();
 
-        const int client = ConnectLoopback(EnginePort());
+        const int client = connectLoopback(EnginePort());
         ASSERT_GE(client, 0);
         if (!Converse(client, dialogue, 0, at, label)) {
             ::close(client);
@@ -367,26 +358,26 @@ class FaultInjection : public ::testing::TestWithParam<Variant> {
         case ClientFault::Close:
             ::close(client);
             if (connection) {
-                EXPECT_TRUE(WaitUntil([&] { return connection->finished.load(); }, 3s));
+                EXPECT_TRUE(waitUntil([&] { return connection->finished.load(); }, 3s));
                 std::lock_guard lock(connection->mutex);
                 EXPECT_TRUE(connection->peerClosed) << "upstream socket not closed";
             }
             break;
         case ClientFault::Stall:
-            EXPECT_TRUE(StaysQuiet(client, kStallWait));
+            EXPECT_TRUE(staysQuiet(client, kStallWait));
             EXPECT_EQ(activeSubTasks(), 2) << "a quiet client must not end its session";
             if (connection) {
                 connection->hangUp(); // the server gives up; the proxy must close the client
-                EXPECT_TRUE(PeerClosed(client)) << "client socket not closed";
+                EXPECT_TRUE(peerClosed(client)) << "client socket not closed";
             }
             ::close(client);
             break;
         case ClientFault::SingleBytes:
             for (char byte : line) {
-                ASSERT_TRUE(SendText(client, std::string(1, byte)));
+                ASSERT_TRUE(sendText(client, std::string(1, byte)));
                 std::this_thread::sleep_for(std::chrono::microseconds(300));
             }
-            EXPECT_EQ(ReadBytes(client, dialogue[at].reply.size()), dialogue[at].reply);
+            EXPECT_EQ(readBytes(client, dialogue[at].reply.size()), dialogue[at].reply);
             FinishNormally(client, dialogue, at + 1, label, connection);
             ::close(client);
             break;
@@ -397,10 +388,10 @@ class FaultInjection : public ::testing::TestWithParam<Variant> {
                    : fault == ClientFault::Junk
                        ? std::string("\x01\x02 junk \xff\xfe\r\n")
                        : line.substr(0, 4) + std::string(2994, 'z') + "\r\n";
-            ASSERT_TRUE(SendText(client, sent));
+            ASSERT_TRUE(sendText(client, sent));
             if (connection) {
                 // After the hand-over every byte goes to the server as it is.
-                EXPECT_TRUE(WaitUntil(
+                EXPECT_TRUE(waitUntil(
                     [&] {
                         std::lock_guard lock(connection->mutex);
                         return connection->received.find(sent) != std::string::npos;
@@ -408,12 +399,13 @@ class FaultInjection : public ::testing::TestWithParam<Variant> {
                     3s))
                     << "bytes after the hand-over did not reach the server unchanged";
                 ::shutdown(client, SHUT_RDWR);
-                EXPECT_TRUE(WaitUntil([&] { return connection->finished.load(); }, 3s));
+                EXPECT_TRUE(waitUntil([&] { return connection->finished.load(); }, 3s));
                 std::lock_guard lock(connection->mutex);
                 EXPECT_TRUE(connection->peerClosed) << "upstream socket not closed";
             } else {
-                std::string got;
-                EXPECT_TRUE(ReadUntilClosed(client, &got)) << "client not disconnected";
+                bool closed = false;
+                const std::string got = readUntilClosed(client, &closed);
+                EXPECT_TRUE(closed) << "client not disconnected";
                 // A line too long for the proxy's buffer ends the session without a reply.
                 EXPECT_EQ(got, fault == ClientFault::LongLine ? "" : kServiceNotAvailable);
             }
@@ -479,14 +471,14 @@ TEST_P(FaultInjection, ClientClosesDuringLogin) {
     plan.ehloLines = v.ehloLines;
     plan.greetingDelay = 100ms;
     upstream_->setPlan(plan);
-    const int client = ConnectLoopback(EnginePort());
+    const int client = connectLoopback(EnginePort());
     ASSERT_GE(client, 0);
     ASSERT_TRUE(Converse(client, dialogue, 0, HandoverIndex(v), "login"));
-    ASSERT_TRUE(SendText(client, dialogue[HandoverIndex(v)].send));
+    ASSERT_TRUE(sendText(client, dialogue[HandoverIndex(v)].send));
     auto connection = upstream_->nextConnection(1s);
     ASSERT_NE(connection, nullptr);
     ::close(client);
-    EXPECT_TRUE(WaitUntil([&] { return connection->finished.load(); }, 3s));
+    EXPECT_TRUE(waitUntil([&] { return connection->finished.load(); }, 3s));
     {
         std::lock_guard lock(connection->mutex);
         EXPECT_TRUE(connection->peerClosed);

@@ -1,17 +1,17 @@
 #include "FaultUpstream.h"
 
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cctype>
-#include <cerrno>
 #include <cstdio>
 
-#include "ReliabilitySupport.h"
-#include "codec/Base64.h"
+#include "Base64Text.h"
+#include "LoopbackSocket.h"
+#include "ProcessState.h"
 #include "codec/Hmac.h"
 
+using namespace testsupport;
 using Clock = std::chrono::steady_clock;
 
 namespace {
@@ -31,102 +31,29 @@ bool StartsWith(const std::string& text, const char* prefix) {
     return text.rfind(prefix, 0) == 0;
 }
 
-std::string EncodeBase64(const std::string& bytes) {
-    std::string out(Base64EncodedSize(bytes.size()), '\0');
-    Base64EncodeBytes(bytes.data(), out.data(), static_cast<int>(bytes.size()), out.size());
-    out.resize(std::char_traits<char>::length(out.c_str()));
-    return out;
-}
-
-std::string DecodeBase64(const std::string& text) {
-    std::string out(Base64DecodedSize(text.size()), '\0');
-    std::size_t length = 0;
-    Base64Decode(text.c_str(), reinterpret_cast<unsigned char*>(out.data()), out.size(), &length);
-    out.resize(length);
-    return out;
-}
-
-// Buffered line reader of one connection; keeps a copy of every byte in the record.
-class Reader {
+// Reads the proxy's lines within the connection's time limit and keeps the record.
+class Reader : public LineReader {
   public:
-    Reader(UpstreamConnection& connection, bool keep) : connection_(connection), keep_(keep) {}
+    Reader(UpstreamConnection& connection, bool keep)
+        : LineReader(connection.socket, Clock::now() + kConnectionLimit), connection_(connection),
+          keep_(keep) {}
 
-    // One line with its LF; false when the peer closed, failed or took too long.
-    bool rawLine(std::string* out) {
-        for (;;) {
-            const std::size_t lf = buffer_.find('\n', start_);
-            if (lf != std::string::npos) {
-                out->assign(buffer_, start_, lf + 1 - start_);
-                start_ = lf + 1;
-                return true;
-            }
-            // Consumed bytes are dropped only now and then, so long messages stay linear.
-            buffer_.erase(0, start_);
-            start_ = 0;
-            if (!fill()) {
-                return false;
-            }
-        }
-    }
-
-    // One line without its CR LF.
-    bool line(std::string* out) {
-        if (!rawLine(out)) {
-            return false;
-        }
-        out->pop_back();
-        if (!out->empty() && out->back() == '\r') {
-            out->pop_back();
-        }
-        return true;
-    }
-
-    // Waits, reading and keeping whatever comes, until the peer closes.
-    void awaitClose() {
-        while (fill()) {
-        }
-    }
-
-  private:
-    bool fill() {
-        pollfd p{connection_.socket, POLLIN, 0};
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - Clock::now());
-        if (left.count() <= 0) {
-            return false;
-        }
-        const int ready = ::poll(&p, 1, static_cast<int>(left.count()));
-        if (ready < 0 && errno == EINTR) {
-            return true;
-        }
-        if (ready <= 0) {
-            return false;
-        }
-        char chunk[16384];
-        const ssize_t n = ::recv(connection_.socket, chunk, sizeof chunk, 0);
-        if (n < 0 && errno == EINTR) {
-            return true;
-        }
-        if (n <= 0) {
-            std::lock_guard lock(connection_.mutex);
-            // A socket we shut down ourselves reads as closed too; that close is not the proxy's.
-            connection_.peerClosed = !connection_.hungUpByUs;
-            return false;
-        }
-        buffer_.append(chunk, static_cast<std::size_t>(n));
+  protected:
+    void onReceived(std::string_view bytes) override {
         if (keep_) {
             std::lock_guard lock(connection_.mutex);
-            connection_.received.append(chunk, static_cast<std::size_t>(n));
+            connection_.received.append(bytes);
         }
-        return true;
+    }
+    void onClosed() override {
+        std::lock_guard lock(connection_.mutex);
+        // A socket we shut down ourselves reads as closed too; that close is not the proxy's.
+        connection_.peerClosed = !connection_.hungUpByUs;
     }
 
   private:
     UpstreamConnection& connection_;
     const bool keep_;
-    std::string buffer_;
-    std::size_t start_ = 0;
-    const Clock::time_point deadline_ = Clock::now() + kConnectionLimit;
 };
 
 } // namespace
@@ -208,7 +135,7 @@ void UpstreamConnection::hangUp() {
 
 FaultUpstream::FaultUpstream(std::string user, std::string password)
     : user_(std::move(user)), password_(std::move(password)) {
-    listener_ = ListenLoopback(&port_);
+    listener_ = listenLoopback(&port_);
     acceptThread_ = std::thread([this] { acceptLoop(); });
 }
 
@@ -242,7 +169,7 @@ FaultUpstream::nextConnection(std::chrono::milliseconds timeout) {
 }
 
 bool FaultUpstream::waitIdle(std::chrono::milliseconds timeout) {
-    const bool idle = WaitUntil(
+    const bool idle = waitUntil(
         [&] {
             std::lock_guard lock(mutex_);
             for (auto& connection : connections_) {
@@ -268,7 +195,7 @@ bool FaultUpstream::waitIdle(std::chrono::milliseconds timeout) {
 
 void FaultUpstream::acceptLoop() {
     while (!stopping_) {
-        const int socket = AcceptWithin(listener_, std::chrono::milliseconds(50));
+        const int socket = acceptWithin(listener_, std::chrono::milliseconds(50));
         if (socket < 0) {
             continue;
         }
@@ -288,24 +215,24 @@ void FaultUpstream::serve(std::shared_ptr<UpstreamConnection> connection, Upstre
     // Gives false when the dialogue ends here.
     auto reply = [&](UpStep step, const std::string& correct) {
         if (plan.step != step || plan.fault == Fault::None) {
-            return SendText(c.socket, correct);
+            return sendText(c.socket, correct);
         }
         switch (plan.fault) {
         case Fault::Close:
             return false;
         case Fault::Stall:
-            reader.awaitClose();
+            reader.drainUntilClosed();
             return false;
         case Fault::SingleBytes:
             for (char byte : correct) {
-                if (!SendText(c.socket, std::string(1, byte))) {
+                if (!sendText(c.socket, std::string(1, byte))) {
                     return false;
                 }
                 std::this_thread::sleep_for(std::chrono::microseconds(300));
             }
             return true;
         default:
-            return SendText(c.socket, FaultBytes(plan.fault, correct));
+            return sendText(c.socket, FaultBytes(plan.fault, correct));
         }
     };
     auto loggedIn = [&](bool ok) {
@@ -333,13 +260,13 @@ void FaultUpstream::serve(std::shared_ptr<UpstreamConnection> connection, Upstre
             std::string user, password;
             going = reply(UpStep::AuthFirst, "334 VXNlcm5hbWU6\r\n") && reader.line(&user) &&
                     reply(UpStep::AuthSecond, "334 UGFzc3dvcmQ6\r\n") && reader.line(&password) &&
-                    loggedIn(DecodeBase64(user) == user_ && DecodeBase64(password) == password_);
+                    loggedIn(fromBase64(user) == user_ && fromBase64(password) == password_);
         } else if (StartsWith(upper, "AUTH PLAIN ")) {
-            going = loggedIn(DecodeBase64(line.substr(11)) == user_ + std::string(1, '\0') + user_ +
-                                                                  std::string(1, '\0') + password_);
+            going = loggedIn(fromBase64(line.substr(11)) == user_ + std::string(1, '\0') + user_ +
+                                                                std::string(1, '\0') + password_);
         } else if (upper == "AUTH CRAM-MD5") {
             std::string response;
-            going = reply(UpStep::AuthFirst, "334 " + EncodeBase64(kChallenge) + "\r\n") &&
+            going = reply(UpStep::AuthFirst, "334 " + toBase64(kChallenge) + "\r\n") &&
                     reader.line(&response);
             if (going) {
                 unsigned char digest[16];
@@ -353,7 +280,7 @@ void FaultUpstream::serve(std::shared_ptr<UpstreamConnection> connection, Upstre
                     std::snprintf(hex, sizeof hex, "%02x", byte);
                     expected += hex;
                 }
-                going = loggedIn(DecodeBase64(response) == expected);
+                going = loggedIn(fromBase64(response) == expected);
             }
         } else if (StartsWith(upper, "MAIL FROM:")) {
             going = reply(UpStep::MailReply, "250 2.1.0 sender ok\r\n");
@@ -383,9 +310,9 @@ void FaultUpstream::serve(std::shared_ptr<UpstreamConnection> connection, Upstre
             reply(UpStep::QuitReply, "221 2.0.0 bye\r\n");
             going = false;
         } else if (upper == "RSET" || upper == "NOOP") {
-            going = SendText(c.socket, "250 2.0.0 ok\r\n");
+            going = sendText(c.socket, "250 2.0.0 ok\r\n");
         } else {
-            going = SendText(c.socket, "500 5.5.2 unrecognised command\r\n");
+            going = sendText(c.socket, "500 5.5.2 unrecognised command\r\n");
         }
     }
     {

@@ -15,14 +15,18 @@
 
 #include <gtest/gtest.h>
 
+#include "EngineSetup.h"
 #include "FaultUpstream.h"
-#include "ReliabilitySupport.h"
+#include "LoopbackSocket.h"
+#include "ProcessState.h"
 #include "config/Proxydata.h"
 #include "server/Server.h"
 
 using namespace std::chrono_literals;
 
 namespace {
+
+using namespace testsupport;
 
 constexpr int kSessions = 50;
 constexpr int kMailsPerConnection = 20;
@@ -72,20 +76,14 @@ TEST(Load, EveryMailArrivesUnchangedThroughFiftySessions) {
     UpstreamPlan plan;
     plan.keepReceived = false;
     upstream.setPlan(plan);
-    const int port = StartEngineOnFreePort();
+    const int port = startEngineOnFreePort();
     ASSERT_GT(port, 0);
-    ProxyList.Clear();
-    const std::int32_t methods[] = {MethodLogin, MethodPlain, MethodCramMd5, MethodAuto};
-    for (int i = 0; i < 4; ++i) {
-        ProxyData entry;
-        entry.Domain = "m" + std::to_string(i) + ".load.test";
-        entry.SMTP = "127.0.0.1";
-        entry.Method = methods[i];
-        entry.User = "loaduser";
-        entry.Passwd = "load-Pw#1";
-        entry.Port = upstream.port();
-        ProxyList.Add(entry);
+    std::vector<ProxyData> entries;
+    for (const std::int32_t method : {MethodLogin, MethodPlain, MethodCramMd5, MethodAuto}) {
+        entries.push_back(entryFor("m" + std::to_string(entries.size()) + ".load.test",
+                                   upstream.port(), method, "loaduser", "load-Pw#1"));
     }
+    setEntries(entries);
 
     std::vector<std::string> messages(static_cast<std::size_t>(mails));
     std::mt19937 random(20240601);
@@ -102,11 +100,11 @@ TEST(Load, EveryMailArrivesUnchangedThroughFiftySessions) {
         workers.emplace_back([&, w] {
             const std::string domain = "m" + std::to_string(w % 4) + ".load.test";
             while (nextMail.load() < mails) {
-                const int client = ConnectLoopback(port);
+                const int client = connectLoopback(port);
                 std::string line;
-                if (client < 0 || !ReadLine(client, &line, 10s) ||
-                    !SendText(client, "HELO load" + std::to_string(w) + "\r\n") ||
-                    !ReadLine(client, &line, 10s) || line != "250 OK\r\n") {
+                if (client < 0 || !readLine(client, &line, 10s) ||
+                    !sendText(client, "HELO load" + std::to_string(w) + "\r\n") ||
+                    !readLine(client, &line, 10s) || line != "250 OK\r\n") {
                     ++clientErrors;
                     if (client >= 0) {
                         ::close(client);
@@ -127,24 +125,24 @@ TEST(Load, EveryMailArrivesUnchangedThroughFiftySessions) {
                                                 "354 end with <CRLF>.<CRLF>\r\n";
                     const std::string senderOk = "250 2.1.0 sender ok\r\n";
                     const bool sent =
-                        k == 0 ? SendText(client, mailFrom) &&
-                                     ReadBytes(client, senderOk.size(), 10s) == senderOk &&
-                                     SendText(client, rest) &&
-                                     ReadBytes(client, replies.size(), 10s) == replies
-                               : SendText(client, mailFrom + rest) &&
-                                     ReadBytes(client, senderOk.size() + replies.size(), 10s) ==
+                        k == 0 ? sendText(client, mailFrom) &&
+                                     readBytes(client, senderOk.size(), 10s) == senderOk &&
+                                     sendText(client, rest) &&
+                                     readBytes(client, replies.size(), 10s) == replies
+                               : sendText(client, mailFrom + rest) &&
+                                     readBytes(client, senderOk.size() + replies.size(), 10s) ==
                                          senderOk + replies;
                     if (!sent ||
-                        !SendText(client, messages[static_cast<std::size_t>(id)] + ".\r\n") ||
-                        !ReadLine(client, &line, 10s) || line != "250 2.0.0 queued\r\n") {
+                        !sendText(client, messages[static_cast<std::size_t>(id)] + ".\r\n") ||
+                        !readLine(client, &line, 10s) || line != "250 2.0.0 queued\r\n") {
                         ++clientErrors;
                         ::close(client);
                         return;
                     }
                     ++accepted;
                 }
-                SendText(client, "QUIT\r\n");
-                PeerClosed(client, 10s);
+                sendText(client, "QUIT\r\n");
+                peerClosed(client, 10s);
                 ::close(client);
             }
         });
@@ -196,7 +194,7 @@ TEST(Load, EveryMailArrivesUnchangedThroughFiftySessions) {
     EXPECT_EQ(lost, 0);
     EXPECT_EQ(altered, 0);
     EXPECT_EQ(duplicated, 0);
-    EXPECT_TRUE(WaitUntil([] { return activeSubTasks() == 0; }, 10s));
+    EXPECT_TRUE(waitUntil([] { return activeSubTasks() == 0; }, 10s));
 }
 
 } // namespace
