@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-inline void Check(bool condition, const char* what) {
+inline void check(bool condition, const char* what) {
     if (!condition) {
         std::fprintf(stderr, "property broken: %s\n", what);
         std::abort();

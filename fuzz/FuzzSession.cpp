@@ -1,9 +1,6 @@
 #include "FuzzSession.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
 #include <linux/sockios.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -11,19 +8,19 @@
 
 #include <atomic>
 #include <cctype>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
+#include <memory>
 #include <mutex>
 #include <thread>
 
+#include "Base64Text.h"
+#include "EngineSetup.h"
 #include "FuzzCheck.h"
-#include "codec/Base64.h"
-#include "config/Proxydata.h"
+#include "LoopbackSocket.h"
+#include "ProcessState.h"
+#include "TraceCapture.h"
 #include "diag/Proginit.h"
 #include "server/Server.h"
 
@@ -31,6 +28,7 @@ namespace fuzzsession {
 
 namespace {
 
+using namespace testsupport;
 using Clock = std::chrono::steady_clock;
 
 // No input of these targets needs more than a few milliseconds; this only catches a hang.
@@ -43,68 +41,18 @@ int listener = -1;
 int upstreamPort = 0;
 std::atomic<int> connectionsServed{0};
 std::atomic<bool> connectionOpen{false};
-std::string traceDir;
+std::unique_ptr<TraceCapture> trace;
 int baselineDescriptors = -1;
 
-// Sockets and regular files only: the sanitizers' symbolizer opens pipes of its own at any time.
-int CountDescriptors() {
-    int count = 0;
-    std::error_code error;
-    for (auto it = std::filesystem::directory_iterator("/proc/self/fd", error);
-         !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
-        const std::string target = std::filesystem::read_symlink(it->path(), error).string();
-        count += target.rfind("socket:", 0) == 0 || target.rfind("/", 0) == 0 ? 1 : 0;
-    }
-    return count;
-}
-
-bool SendAllBytes(int socket, const std::string& bytes) {
-    std::size_t sent = 0;
-    while (sent < bytes.size()) {
-        const ssize_t n = ::send(socket, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        sent += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-// Reads one line (without CR LF); false at the end of the stream.
-bool ReadLine(int socket, std::string& pending, std::string* line) {
-    for (;;) {
-        const std::size_t lf = pending.find('\n');
-        if (lf != std::string::npos) {
-            *line = pending.substr(0, lf);
-            pending.erase(0, lf + 1);
-            if (!line->empty() && line->back() == '\r') {
-                line->pop_back();
-            }
-            return true;
-        }
-        char chunk[4096];
-        const ssize_t n = ::recv(socket, chunk, sizeof chunk, 0);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        pending.append(chunk, static_cast<std::size_t>(n));
-    }
-}
-
-void ServeSmtp(int socket) {
-    std::string pending, line;
-    if (!SendAllBytes(socket, "220 upstream ESMTP\r\n")) {
+void serveSmtp(int socket) {
+    LineReader reader(socket);
+    std::string line;
+    if (!sendText(socket, "220 upstream ESMTP\r\n")) {
         return;
     }
     bool inData = false;
     int authPrompts = 0;
-    while (ReadLine(socket, pending, &line)) {
+    while (reader.line(&line)) {
         std::string upper = line;
         for (char& c : upper) {
             c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -132,29 +80,27 @@ void ServeSmtp(int socket) {
             inData = true;
             reply = "354 go on\r\n";
         } else if (upper == "QUIT") {
-            SendAllBytes(socket, "221 bye\r\n");
+            sendText(socket, "221 bye\r\n");
             return;
         } else {
             reply = "250 ok\r\n";
         }
-        if (!reply.empty() && !SendAllBytes(socket, reply)) {
+        if (!reply.empty() && !sendText(socket, reply)) {
             return;
         }
     }
 }
 
-void ServeReplay(int socket, const std::string& bytes) {
-    SendAllBytes(socket, bytes);
+void serveReplay(int socket, const std::string& bytes) {
+    sendText(socket, bytes);
     ::shutdown(socket, SHUT_WR);
-    char sink[4096];
-    while (::recv(socket, sink, sizeof sink, 0) > 0) {
-    }
+    LineReader(socket).drainUntilClosed();
 }
 
 // One connection at a time: a session makes at most one, and the harness waits for its end.
 // `connectionOpen` is raised before the connection leaves the accept queue, so "queue empty and
 // no connection open" (checked in that order) means the upstream has nothing left to do.
-void UpstreamLoop() {
+void upstreamLoop() {
     for (;;) {
         pollfd p{listener, POLLIN, 0};
         if (::poll(&p, 1, -1) <= 0) {
@@ -174,9 +120,9 @@ void UpstreamLoop() {
             bytes = replayBytes;
         }
         if (replaying) {
-            ServeReplay(socket, bytes);
+            serveReplay(socket, bytes);
         } else {
-            ServeSmtp(socket);
+            serveSmtp(socket);
         }
         ::close(socket);
         ++connectionsServed;
@@ -184,26 +130,13 @@ void UpstreamLoop() {
     }
 }
 
-void SetEntries(int method) {
-    ProxyList.Clear();
-    ProxyData entry;
-    entry.SMTP = "127.0.0.1";
-    entry.User = kUser;
-    entry.Passwd = kPassword;
-    entry.Port = upstreamPort;
-    entry.Domain = "example.com";
-    entry.Method = method;
-    ProxyList.Add(entry);
-    entry.Domain = "none.test";
-    entry.Method = MethodNone;
-    ProxyList.Add(entry);
-    entry.Domain = "down.test";
-    entry.Port = 1; // nothing listens there
-    entry.Method = MethodLogin;
-    ProxyList.Add(entry);
+void pointEntriesAt(int method) {
+    setEntries({entryFor("example.com", upstreamPort, method, kUser, kPassword),
+                entryFor("none.test", upstreamPort, MethodNone, kUser, kPassword),
+                entryFor("down.test", 1, MethodLogin, kUser, kPassword)}); // nothing listens on 1
 }
 
-std::size_t QueuedUnread(int socket) {
+std::size_t queuedUnread(int socket) {
     int queued = 0;
     return ::ioctl(socket, SIOCOUTQ, &queued) == 0 && queued > 0 ? static_cast<std::size_t>(queued)
                                                                  : 0;
@@ -211,63 +144,53 @@ std::size_t QueuedUnread(int socket) {
 
 } // namespace
 
-void Initialize() {
-    listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    Check(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-              ::listen(listener, 16) == 0 &&
-              ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) == 0,
-          "upstream listener");
-    upstreamPort = ntohs(address.sin_port);
-    std::thread(UpstreamLoop).detach();
-    SetEntries(MethodLogin);
-
-    char dir[] = "/tmp/vellomir-fuzz-session-XXXXXX";
-    Check(::mkdtemp(dir) != nullptr, "trace directory");
-    traceDir = dir;
-    static std::string ownDir = traceDir;
-    std::atexit([] { std::filesystem::remove_all(ownDir); });
+void initialize() {
+    listener = listenLoopback(&upstreamPort);
+    check(listener >= 0, "upstream listener");
+    std::thread(upstreamLoop).detach();
+    pointEntriesAt(MethodLogin);
+    trace = std::make_unique<TraceCapture>();
+    // libFuzzer ends the process through exit: the capture ends, and takes its directory along,
+    // before the diagnostic channel's own statics are destroyed.
+    std::atexit([] { trace.reset(); });
 }
 
-void UpstreamSpeaksSmtp() {
+void upstreamSpeaksSmtp() {
     std::lock_guard lock(planMutex);
     replay = false;
 }
 
-void UpstreamReplays(const std::string& bytes) {
+void upstreamReplays(const std::string& bytes) {
     std::lock_guard lock(planMutex);
     replay = true;
     replayBytes = bytes;
 }
 
-void SetMethod(int method) {
-    SetEntries(method);
+void setMethod(int method) {
+    pointEntriesAt(method);
 }
 
-Outcome RunSession(const std::string& clientBytes, bool closeClientWhenQuiet) {
+Outcome runSession(const std::string& clientBytes, bool closeClientWhenQuiet) {
     // Every session traces into a fresh file, so each run's output can be searched on its own.
-    DebugResetForTest();
+    trace->finish();
     if (baselineDescriptors < 0) {
-        baselineDescriptors = CountDescriptors();
+        baselineDescriptors = countSocketsAndFiles();
     }
-    DebugSetup(DebugFile, (traceDir + "/trace.log").c_str());
+    trace->restart();
     const int servedBefore = connectionsServed;
 
     int pair[2];
-    Check(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) == 0, "socketpair");
+    check(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) == 0, "socketpair");
     const int client = pair[0];
-    Check(SendAllBytes(client, clientBytes), "client bytes written");
-    Check(startSubTask(pair[1]), "session started");
+    check(sendText(client, clientBytes), "client bytes written");
+    check(startSubTask(pair[1]), "session started");
 
     Outcome outcome;
     const auto deadline = Clock::now() + kSessionLimit;
     auto lastOutput = Clock::now();
     bool clientClosed = false;
     for (;;) {
-        Check(Clock::now() < deadline, "session ended in bounded time");
+        check(Clock::now() < deadline, "session ended in bounded time");
         pollfd p{client, POLLIN, 0};
         ::poll(&p, 1, 1);
         if ((p.revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
@@ -282,7 +205,7 @@ Outcome RunSession(const std::string& clientBytes, bool closeClientWhenQuiet) {
             }
             continue;
         }
-        if (closeClientWhenQuiet && !clientClosed && QueuedUnread(client) == 0 &&
+        if (closeClientWhenQuiet && !clientClosed && queuedUnread(client) == 0 &&
             Clock::now() - lastOutput > std::chrono::milliseconds(2)) {
             ::shutdown(client, SHUT_WR);
             clientClosed = true;
@@ -297,30 +220,27 @@ Outcome RunSession(const std::string& clientBytes, bool closeClientWhenQuiet) {
         return ::poll(&p, 1, 0) > 0 || connectionOpen;
     };
     while (activeSubTasks() != 0 || upstreamBusy()) {
-        Check(Clock::now() < deadline, "session released its sockets in bounded time");
+        check(Clock::now() < deadline, "session released its sockets in bounded time");
         std::this_thread::sleep_for(std::chrono::microseconds(100));
     }
     outcome.upstreamConnections = connectionsServed - servedBefore;
-    DebugResetForTest(); // closes the trace file, which is not the session's
-    const int descriptors = CountDescriptors();
+    trace->finish(); // closes the trace file, which is not the session's
+    const int descriptors = countSocketsAndFiles();
     if (descriptors != baselineDescriptors) {
         std::fprintf(stderr, "sockets and files open: %d, at start: %d\n", descriptors,
                      baselineDescriptors);
     }
-    Check(descriptors == baselineDescriptors, "no descriptor left behind");
+    check(descriptors == baselineDescriptors, "no descriptor left behind");
     return outcome;
 }
 
-std::string LastTrace() {
-    std::ifstream in(traceDir + "/trace.log", std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+std::string lastTrace() {
+    return trace->text();
 }
 
-std::string Base64(const std::string& bytes) {
-    std::string out(Base64EncodedSize(bytes.size()), '\0');
-    Base64EncodeBytes(bytes.data(), out.data(), static_cast<int>(bytes.size()), out.size());
-    out.resize(std::char_traits<char>::length(out.c_str()));
-    return out;
+std::vector<std::string> secrets() {
+    const std::string user = kUser;
+    return {kPassword, toBase64(kPassword), toBase64(user + '\0' + user + '\0' + kPassword)};
 }
 
 } // namespace fuzzsession

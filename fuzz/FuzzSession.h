@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 namespace fuzzsession {
 
@@ -16,15 +17,15 @@ inline constexpr const char* kPassword = "Pz9!fuzz-Secret";
 //   example.com  -> upstream, method set per run
 //   none.test    -> upstream, method NONE
 //   down.test    -> a closed port
-void Initialize();
+void initialize();
 
 // The upstream answers as a correct SMTP server (AUTH accepted for any credentials).
-void UpstreamSpeaksSmtp();
+void upstreamSpeaksSmtp();
 // The upstream sends exactly `bytes` on every connection, then ends its sending side and
 // reads until the proxy closes.
-void UpstreamReplays(const std::string& bytes);
+void upstreamReplays(const std::string& bytes);
 
-void SetMethod(int method);
+void setMethod(int method);
 
 struct Outcome {
     std::string toClient; // everything the proxy sent to the mail client
@@ -34,11 +35,12 @@ struct Outcome {
 // Runs one session: the client's bytes are written at once. With `closeClientWhenQuiet` the
 // client ends its sending side once the proxy has taken all of them and gone quiet (otherwise
 // the session has to end from the upstream side). Aborts when the session hangs or leaks.
-Outcome RunSession(const std::string& clientBytes, bool closeClientWhenQuiet);
+Outcome runSession(const std::string& clientBytes, bool closeClientWhenQuiet);
 
 // Trace output of the last session (file mode, fresh for every session).
-std::string LastTrace();
+std::string lastTrace();
 
-std::string Base64(const std::string& bytes);
+// What must never show in a trace: the password, its Base64 form and the AUTH PLAIN payload.
+std::vector<std::string> secrets();
 
 } // namespace fuzzsession

@@ -20,9 +20,9 @@ template <typename T> std::unique_ptr<T[]> Exact(std::size_t capacity) {
 std::string EncodeBytes(const std::uint8_t* data, std::size_t size) {
     const std::size_t capacity = Base64EncodedSize(size);
     auto out = Exact<char>(capacity);
-    Check(Base64EncodeBytes(data, out.get(), static_cast<int>(size), capacity), "encode fits");
+    check(Base64EncodeBytes(data, out.get(), static_cast<int>(size), capacity), "encode fits");
     const std::string text(out.get());
-    Check(text.size() == capacity - 1, "encoded length");
+    check(text.size() == capacity - 1, "encoded length");
     return text;
 }
 
@@ -32,31 +32,31 @@ std::string Decode(const std::string& text, int* result) {
     auto out = Exact<unsigned char>(capacity);
     std::size_t length = 12345;
     *result = Base64Decode(text.c_str(), out.get(), capacity, &length);
-    Check(*result == 0 || *result == -1, "decode result");
-    Check(length < capacity, "decoded length within capacity");
-    Check(out[length] == 0, "decoded bytes terminated");
+    check(*result == 0 || *result == -1, "decode result");
+    check(length < capacity, "decoded length within capacity");
+    check(out[length] == 0, "decoded bytes terminated");
     return std::string(reinterpret_cast<const char*>(out.get()), length);
 }
 
 void RoundTrip(const std::uint8_t* data, std::size_t size) {
     const std::string text = EncodeBytes(data, size);
     for (char c : text) {
-        Check((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+        check((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
                   c == '+' || c == '/' || c == '=',
               "alphabet only");
     }
     int result = 1;
     const std::string back = Decode(text, &result);
-    Check(result == 0, "own encoding decodes");
-    Check(back.size() == size && std::memcmp(back.data(), data, size) == 0, "round trip");
+    check(result == 0, "own encoding decodes");
+    check(back.size() == size && std::memcmp(back.data(), data, size) == 0, "round trip");
 
     // The text encoder stops at the first 0 byte and otherwise agrees with the byte encoder.
     const std::string asText(reinterpret_cast<const char*>(data), size);
     const std::string cString = asText.c_str();
     const std::size_t textCapacity = Base64EncodedSize(cString.size());
     auto out = Exact<char>(textCapacity);
-    Check(Base64EncodeText(asText.c_str(), out.get(), textCapacity), "text encode fits");
-    Check(std::string(out.get()) ==
+    check(Base64EncodeText(asText.c_str(), out.get(), textCapacity), "text encode fits");
+    check(std::string(out.get()) ==
               EncodeBytes(reinterpret_cast<const std::uint8_t*>(cString.data()), cString.size()),
           "text and byte encoders agree");
 }
@@ -66,11 +66,11 @@ void DecodeAnything(const std::uint8_t* data, std::size_t size) {
     const std::string text = std::string(reinterpret_cast<const char*>(data), size).c_str();
     int result = 1;
     const std::string bytes = Decode(text, &result);
-    Check(bytes.size() <= 3 * ((text.size() + 3) / 4), "no more bytes than groups");
+    check(bytes.size() <= 3 * ((text.size() + 3) / 4), "no more bytes than groups");
     int again = 1;
     const std::string twice = Decode(
         EncodeBytes(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()), &again);
-    Check(again == 0 && twice == bytes, "decoded bytes re-encode faithfully");
+    check(again == 0 && twice == bytes, "decoded bytes re-encode faithfully");
 }
 
 // Every capacity from 0 to the full size: never a byte past it, false/-1 exactly when short,
@@ -81,10 +81,10 @@ void ShortCapacities(const std::uint8_t* data, std::size_t size) {
     for (std::size_t capacity = 0; capacity <= full.size() + 1; ++capacity) {
         auto out = Exact<char>(capacity);
         const bool fits = Base64EncodeBytes(data, out.get(), static_cast<int>(take), capacity);
-        Check(fits == (capacity >= full.size() + 1), "encoder reports short capacity");
+        check(fits == (capacity >= full.size() + 1), "encoder reports short capacity");
         if (capacity > 0) {
             const std::string part(out.get());
-            Check(part.size() % 4 == 0 && full.compare(0, part.size(), part) == 0,
+            check(part.size() % 4 == 0 && full.compare(0, part.size(), part) == 0,
                   "short encoding is whole groups of the full one");
         }
     }
@@ -94,9 +94,9 @@ void ShortCapacities(const std::uint8_t* data, std::size_t size) {
         auto out = Exact<unsigned char>(capacity);
         std::size_t length = 0;
         const int result = Base64Decode(full.c_str(), out.get(), capacity, &length);
-        Check(result == (capacity >= decoded.size() + 1 ? 0 : -1), "decoder reports short");
-        Check(capacity == 0 ? length == 0 : length < capacity, "decoder stays inside");
-        Check(decoded.compare(0, length, reinterpret_cast<const char*>(out.get()), length) == 0,
+        check(result == (capacity >= decoded.size() + 1 ? 0 : -1), "decoder reports short");
+        check(capacity == 0 ? length == 0 : length < capacity, "decoder stays inside");
+        check(decoded.compare(0, length, reinterpret_cast<const char*>(out.get()), length) == 0,
               "short decoding is a prefix");
     }
 }

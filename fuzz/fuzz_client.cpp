@@ -25,8 +25,8 @@ bool Contains(const std::string& text, const std::string& part) {
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    Initialize();
-    UpstreamSpeaksSmtp();
+    initialize();
+    upstreamSpeaksSmtp();
     return 0;
 }
 
@@ -34,20 +34,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size < 1) {
         return -1;
     }
-    SetMethod(kMethods[data[0] % (sizeof kMethods / sizeof kMethods[0])]);
+    setMethod(kMethods[data[0] % (sizeof kMethods / sizeof kMethods[0])]);
     const std::string client(reinterpret_cast<const char*>(data + 1), size - 1);
-    const Outcome outcome = RunSession(client, true);
+    const Outcome outcome = runSession(client, true);
 
-    Check(outcome.toClient.rfind("220 SMTP Proxy\r\n", 0) == 0, "greeting comes first");
-    Check(outcome.upstreamConnections <= 1, "at most one upstream connection per session");
-    Check(!Contains(outcome.toClient, kPassword), "password never reaches the client");
+    check(outcome.toClient.rfind("220 SMTP Proxy\r\n", 0) == 0, "greeting comes first");
+    check(outcome.upstreamConnections <= 1, "at most one upstream connection per session");
+    check(!Contains(outcome.toClient, kPassword), "password never reaches the client");
 
-    const std::string secrets[] = {kPassword, Base64(kPassword),
-                                   Base64(std::string(kUser) + '\0' + kUser + '\0' + kPassword)};
-    const std::string trace = LastTrace();
-    for (const std::string& secret : secrets) {
+    const std::string trace = lastTrace();
+    for (const std::string& secret : secrets()) {
         if (!Contains(client, secret)) {
-            Check(!Contains(trace, secret), "no secret in the trace");
+            check(!Contains(trace, secret), "no secret in the trace");
         }
     }
     return 0;

@@ -98,33 +98,33 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
     const Loaded first = LoadFile();
-    Check(first.Entries.size() <= static_cast<std::size_t>(kFuzzMaxEntries), "entry count");
+    check(first.Entries.size() <= static_cast<std::size_t>(kFuzzMaxEntries), "entry count");
     for (std::size_t i = 0; i < first.Entries.size(); ++i) {
-        Check(first.Entries[i].Index == static_cast<std::int32_t>(i), "Index is the position");
+        check(first.Entries[i].Index == static_cast<std::int32_t>(i), "Index is the position");
     }
 
     SaveAll(first);
     const std::string savedOnce = FileBytes();
     const Loaded second = LoadFile();
-    Check(second.ListenAddress == first.ListenAddress, "ListenAddress survives a save");
-    Check(second.ListenPort == first.ListenPort, "ListenPort survives a save");
-    Check(second.Left == first.Left && second.Top == first.Top && second.Width == first.Width &&
+    check(second.ListenAddress == first.ListenAddress, "ListenAddress survives a save");
+    check(second.ListenPort == first.ListenPort, "ListenPort survives a save");
+    check(second.Left == first.Left && second.Top == first.Top && second.Width == first.Width &&
               second.Height == first.Height,
           "window placement survives a save");
-    Check(second.DebugWrite == first.DebugWrite, "DebugWrite is never changed by a save");
-    Check(second.Entries.size() == first.Entries.size(), "entry count survives a save");
+    check(second.DebugWrite == first.DebugWrite, "DebugWrite is never changed by a save");
+    check(second.Entries.size() == first.Entries.size(), "entry count survives a save");
     for (std::size_t i = 0; i < first.Entries.size(); ++i) {
         const ProxyData& a = first.Entries[i];
         const ProxyData& b = second.Entries[i];
-        Check(a.Domain == b.Domain, "Domain survives a save");
-        Check(a.SMTP == b.SMTP, "SMTP survives a save");
-        Check(a.Method == b.Method, "Method survives a save");
-        Check(a.User == b.User, "User survives a save");
-        Check(a.Passwd == b.Passwd, "Passwd survives a save");
-        Check(a.Port == b.Port, "Port survives a save");
+        check(a.Domain == b.Domain, "Domain survives a save");
+        check(a.SMTP == b.SMTP, "SMTP survives a save");
+        check(a.Method == b.Method, "Method survives a save");
+        check(a.User == b.User, "User survives a save");
+        check(a.Passwd == b.Passwd, "Passwd survives a save");
+        check(a.Port == b.Port, "Port survives a save");
     }
 
     SaveAll(second);
-    Check(FileBytes() == savedOnce, "saving what was loaded from a saved file changes nothing");
+    check(FileBytes() == savedOnce, "saving what was loaded from a saved file changes nothing");
     return 0;
 }

@@ -9,12 +9,13 @@
 #include <cstdint>
 #include <string>
 
+#include "Base64Text.h"
 #include "FuzzCheck.h"
 #include "FuzzSession.h"
-#include "codec/Base64.h"
 #include "config/Proxydata.h"
 
 using namespace fuzzsession;
+using testsupport::fromBase64;
 
 namespace {
 
@@ -42,12 +43,7 @@ bool ServerRevealsSecret(const std::string& server, const std::string& secret) {
         at += 4;
         const std::size_t end = server.find('\n', at);
         const std::string text = server.substr(at, end == std::string::npos ? end : end - at);
-        std::string decoded(Base64DecodedSize(text.size()), '\0');
-        std::size_t length = 0;
-        Base64Decode(text.c_str(), reinterpret_cast<unsigned char*>(decoded.data()), decoded.size(),
-                     &length);
-        decoded.resize(length);
-        if (Contains(decoded, secret)) {
+        if (Contains(fromBase64(text), secret)) {
             return true;
         }
     }
@@ -57,7 +53,7 @@ bool ServerRevealsSecret(const std::string& server, const std::string& secret) {
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    Initialize();
+    initialize();
     return 0;
 }
 
@@ -65,21 +61,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size < 2) {
         return -1;
     }
-    SetMethod(kMethods[data[0] % (sizeof kMethods / sizeof kMethods[0])]);
+    setMethod(kMethods[data[0] % (sizeof kMethods / sizeof kMethods[0])]);
     const char* client = kClients[data[1] % 2];
     const std::string server(reinterpret_cast<const char*>(data + 2), size - 2);
-    UpstreamReplays(server);
-    const Outcome outcome = RunSession(client, false);
+    upstreamReplays(server);
+    const Outcome outcome = runSession(client, false);
 
-    Check(outcome.toClient.rfind("220 SMTP Proxy\r\n", 0) == 0, "greeting comes first");
-    Check(outcome.upstreamConnections == 1, "one upstream connection");
-    const std::string secrets[] = {kPassword, Base64(kPassword),
-                                   Base64(std::string(kUser) + '\0' + kUser + '\0' + kPassword)};
-    const std::string trace = LastTrace();
-    for (const std::string& secret : secrets) {
+    check(outcome.toClient.rfind("220 SMTP Proxy\r\n", 0) == 0, "greeting comes first");
+    check(outcome.upstreamConnections == 1, "one upstream connection");
+    const std::string trace = lastTrace();
+    for (const std::string& secret : secrets()) {
         if (!ServerRevealsSecret(server, secret)) {
-            Check(!Contains(trace, secret), "no secret in the trace");
-            Check(!Contains(outcome.toClient, secret), "no secret sent to the client");
+            check(!Contains(trace, secret), "no secret in the trace");
+            check(!Contains(outcome.toClient, secret), "no secret sent to the client");
         }
     }
     return 0;
