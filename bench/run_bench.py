@@ -333,16 +333,22 @@ backend upstream
         methods = ["none", "login", "plain", "cram", "auto"]
         entries = [(f"{m}.example", plain.port if m == "none" else auth.port, m) for m in methods]
         proxy = self.proxy(entries)
+        candidate = None
+        if self.args.candidate_host:
+            candidate = self.proxy(entries, 0, "candidate", self.args.candidate_host)
         p50, p99, fails, stalls = {}, {}, {}, {}
         for r in range(ROUNDS):
             for method in self.rotated(methods, r):
                 runs = [("proxy", proxy.port, method),
                         ("direct", plain.port if method == "none" else auth.port,
                          "cram" if method == "auto" else method)]
+                if candidate:
+                    runs.append(("candidate", candidate.port, method))
                 for path, port, client_method in self.rotated(runs, r):
                     status, output, _ = run([
                         self.peer("bench_handover_client"), "--port", str(port), "--count",
-                        str(HANDOVER_SESSIONS), "--path", path, "--method", client_method,
+                        str(HANDOVER_SESSIONS), "--path",
+                        "direct" if path == "direct" else "proxy", "--method", client_method,
                         "--from", f"sender@{method}.example"], limit=120)
                     samples, failed = [], []
                     for line in output.splitlines():
@@ -378,9 +384,16 @@ backend upstream
                      f"{ROUNDS * HANDOVER_SESSIONS} >= 40 ms", f"{ours99:.3f}", ref_name,
                      f"{ref99:.3f}", f"{ours99 / ref99:.2f}", "none >= 40 ms (delayed ACK)",
                      yes(stalled == 0))
+            if candidate:
+                c50 = median(p50.get((method, "candidate"), []))
+                c99 = median(p99.get((method, "candidate"), []))
+                self.add("3 hand-over", f"p50 / p99 ms, {METHOD_NAMES[method]} [candidate]",
+                         f"{c50:.3f} / {c99:.3f}", "proxy", f"{ours50:.3f} / {ours99:.3f}",
+                         f"{c50 / ours50:.2f} / {c99 / ours99:.2f}", "<= direct + 1 ms",
+                         "(" + yes(c50 <= ref50 + 1.0) + ")")
         self.note(f"hand-over: {ROUNDS} rounds x {HANDOVER_SESSIONS} sequential sessions per "
                   "method and path; p50/p99 per round, median over rounds")
-        for service in (proxy, auth, plain):
+        for service in ([candidate] if candidate else []) + [proxy, auth, plain]:
             service.stop()
 
     # 4: connection burst --------------------------------------------------------------
@@ -615,7 +628,7 @@ def main():
     parser.add_argument("--notrace-host", help="the engine host built without trace calls")
     parser.add_argument("--candidate-host",
                         help="an engine host with a proposed change, measured beside the "
-                             "proxy in measurements 1, 2 and 5 (rows marked [candidate])")
+                             "proxy in measurements 1, 2, 3 and 5 (rows marked [candidate])")
     parser.add_argument("--only", default="1,2,3,4,5,6,7")
     parser.add_argument("--rounds", type=int, default=ROUNDS,
                         help="rounds per figure (fewer than 5 only to try the harness out)")
