@@ -172,7 +172,7 @@ void setMethod(int method) {
 
 Outcome runSession(const std::string& clientBytes, bool closeClientWhenQuiet) {
     // Every session traces into a fresh file, so each run's output can be searched on its own.
-    trace->finish();
+    trace->stop();
     if (baselineDescriptors < 0) {
         baselineDescriptors = countSocketsAndFiles();
     }
@@ -224,7 +224,7 @@ Outcome runSession(const std::string& clientBytes, bool closeClientWhenQuiet) {
         std::this_thread::sleep_for(std::chrono::microseconds(100));
     }
     outcome.upstreamConnections = connectionsServed - servedBefore;
-    trace->finish(); // closes the trace file, which is not the session's
+    trace->stop(); // closes the trace file, which is not the session's
     const int descriptors = countSocketsAndFiles();
     if (descriptors != baselineDescriptors) {
         std::fprintf(stderr, "sockets and files open: %d, at start: %d\n", descriptors,

@@ -106,8 +106,12 @@ bool TraceCapture::contains(const std::string& needle) {
     return text().find(needle) != std::string::npos;
 }
 
-std::string TraceCapture::finish() {
+void TraceCapture::stop() {
     DebugResetForTest();
+}
+
+std::string TraceCapture::finish() {
+    stop();
     return text();
 }
 

@@ -23,9 +23,11 @@ class TraceCapture {
     // Lines of text() without their CR LF (DebugLog) or LF ("send:" lines through DebugLogRaw).
     std::vector<std::string> lines();
     bool contains(const std::string& needle);
-    // Turns the channel off, so all it wrote is complete, and gives it.
+    // Turns the channel off, so all it wrote is complete.
+    void stop();
+    // stop(), then text().
     std::string finish();
-    // Sets the channel up again, after finish(): a log file is emptied with its next line, and
+    // Sets the channel up again, after stop(): a log file is emptied with its next line, and
     // datagrams already read are forgotten.
     void restart();
 
