@@ -15,7 +15,7 @@
 #include <mutex>
 #include <thread>
 
-#include "Base64Text.h"
+#include "AuthText.h"
 #include "EngineSetup.h"
 #include "FuzzCheck.h"
 #include "LoopbackSocket.h"

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <string>
 
-#include "Base64Text.h"
+#include "AuthText.h"
 #include "FuzzCheck.h"
 #include "FuzzSession.h"
 #include "config/Proxydata.h"

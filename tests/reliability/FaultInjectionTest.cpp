@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <iterator>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -129,22 +130,11 @@ std::size_t HandoverIndex(const Variant& v) {
 
 enum class ClientFault { Close, Stall, WrongCommand, Junk, SingleBytes, LongLine };
 
-const char* ClientFaultName(ClientFault fault) {
-    switch (fault) {
-    case ClientFault::Close:
-        return "close";
-    case ClientFault::Stall:
-        return "stall";
-    case ClientFault::WrongCommand:
-        return "wrong-command";
-    case ClientFault::Junk:
-        return "junk";
-    case ClientFault::SingleBytes:
-        return "single-bytes";
-    case ClientFault::LongLine:
-        return "3000-byte-line";
-    }
-    return "?";
+const char* clientFaultName(ClientFault fault) {
+    static constexpr const char* kNames[] = {"close", "stall",        "wrong-command",
+                                             "junk",  "single-bytes", "3000-byte-line"};
+    static_assert(std::size(kNames) == static_cast<std::size_t>(ClientFault::LongLine) + 1);
+    return kNames[static_cast<std::size_t>(fault)];
 }
 
 // The engine serves the whole test program; every test sets its own entries.
@@ -261,7 +251,7 @@ class FaultInjection : public ::testing::TestWithParam<Variant> {
     void RunUpstreamFault(UpStep step, Fault fault) {
         const Variant& v = GetParam();
         const std::string label =
-            std::string(v.name) + " upstream " + StepName(step) + " " + FaultName(fault);
+            std::string(v.name) + " upstream " + stepName(step) + " " + faultName(fault);
         SCOPED_TRACE(label);
         UpstreamPlan plan;
         plan.step = step;
@@ -299,13 +289,13 @@ class FaultInjection : public ::testing::TestWithParam<Variant> {
             } else {
                 std::string expected;
                 if (!readByProxy) {
-                    expected = fault == Fault::Close ? "" : FaultBytes(fault, dialogue[at].reply);
+                    expected = fault == Fault::Close ? "" : faultBytes(fault, dialogue[at].reply);
                 } else if (v.method != MethodNone) {
                     expected = kServiceNotAvailable;
                 } else if (fault == Fault::Close || fault == Fault::LongLine) {
                     expected = kCannotConnect;
                 } else {
-                    expected = FaultBytes(fault, CorrectReply(step, v));
+                    expected = faultBytes(fault, CorrectReply(step, v));
                 }
                 if (readByProxy || fault == Fault::Close) {
                     bool closed = false;
@@ -334,7 +324,7 @@ class FaultInjection : public ::testing::TestWithParam<Variant> {
         const Variant& v = GetParam();
         const auto dialogue = Dialogue(v);
         const std::string label = std::string(v.name) + " client exchange " + std::to_string(at) +
-                                  " " + ClientFaultName(fault);
+                                  " " + clientFaultName(fault);
         SCOPED_TRACE(label);
         upstream_->setPlan(UpstreamPlan{UpStep::None, Fault::None, v.ehloLines});
         const bool connectedUpstream = at > HandoverIndex(v);

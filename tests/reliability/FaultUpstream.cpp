@@ -4,12 +4,11 @@
 #include <unistd.h>
 
 #include <cctype>
-#include <cstdio>
+#include <iterator>
 
-#include "Base64Text.h"
+#include "AuthText.h"
 #include "LoopbackSocket.h"
 #include "ProcessState.h"
-#include "codec/Hmac.h"
 
 using namespace testsupport;
 using Clock = std::chrono::steady_clock;
@@ -58,59 +57,22 @@ class Reader : public LineReader {
 
 } // namespace
 
-const char* StepName(UpStep step) {
-    switch (step) {
-    case UpStep::None:
-        return "none";
-    case UpStep::Greeting:
-        return "greeting";
-    case UpStep::EhloReply:
-        return "ehlo-reply";
-    case UpStep::HeloReply:
-        return "helo-reply";
-    case UpStep::AuthFirst:
-        return "auth-334-first";
-    case UpStep::AuthSecond:
-        return "auth-334-second";
-    case UpStep::AuthResult:
-        return "auth-235";
-    case UpStep::MailReply:
-        return "mail-reply";
-    case UpStep::RcptReply:
-        return "rcpt-reply";
-    case UpStep::DataReply:
-        return "data-354";
-    case UpStep::MessageReply:
-        return "message-250";
-    case UpStep::QuitReply:
-        return "quit-221";
-    }
-    return "?";
+const char* stepName(UpStep step) {
+    static constexpr const char* kNames[] = {
+        "none",     "greeting",   "ehlo-reply", "helo-reply", "auth-334-first", "auth-334-second",
+        "auth-235", "mail-reply", "rcpt-reply", "data-354",   "message-250",    "quit-221"};
+    static_assert(std::size(kNames) == static_cast<std::size_t>(UpStep::QuitReply) + 1);
+    return kNames[static_cast<std::size_t>(step)];
 }
 
-const char* FaultName(Fault fault) {
-    switch (fault) {
-    case Fault::None:
-        return "none";
-    case Fault::Close:
-        return "close";
-    case Fault::Stall:
-        return "stall";
-    case Fault::Temporary:
-        return "4xx";
-    case Fault::Permanent:
-        return "5xx";
-    case Fault::Junk:
-        return "junk";
-    case Fault::SingleBytes:
-        return "single-bytes";
-    case Fault::LongLine:
-        return "3000-byte-line";
-    }
-    return "?";
+const char* faultName(Fault fault) {
+    static constexpr const char* kNames[] = {"none", "close", "stall",        "4xx",
+                                             "5xx",  "junk",  "single-bytes", "3000-byte-line"};
+    static_assert(std::size(kNames) == static_cast<std::size_t>(Fault::LongLine) + 1);
+    return kNames[static_cast<std::size_t>(fault)];
 }
 
-std::string FaultBytes(Fault fault, const std::string& correct) {
+std::string faultBytes(Fault fault, const std::string& correct) {
     switch (fault) {
     case Fault::Temporary:
         return "451 4.3.0 upstream busy\r\n";
@@ -232,7 +194,7 @@ void FaultUpstream::serve(std::shared_ptr<UpstreamConnection> connection, Upstre
             }
             return true;
         default:
-            return sendText(c.socket, FaultBytes(plan.fault, correct));
+            return sendText(c.socket, faultBytes(plan.fault, correct));
         }
     };
     auto loggedIn = [&](bool ok) {
@@ -268,20 +230,8 @@ void FaultUpstream::serve(std::shared_ptr<UpstreamConnection> connection, Upstre
             std::string response;
             going = reply(UpStep::AuthFirst, "334 " + toBase64(kChallenge) + "\r\n") &&
                     reader.line(&response);
-            if (going) {
-                unsigned char digest[16];
-                HmacMd5(reinterpret_cast<const unsigned char*>(kChallenge),
-                        static_cast<int>(std::char_traits<char>::length(kChallenge)),
-                        reinterpret_cast<const unsigned char*>(password_.data()),
-                        static_cast<int>(password_.size()), digest);
-                std::string expected = user_ + " ";
-                char hex[3];
-                for (unsigned char byte : digest) {
-                    std::snprintf(hex, sizeof hex, "%02x", byte);
-                    expected += hex;
-                }
-                going = loggedIn(fromBase64(response) == expected);
-            }
+            going = going &&
+                    loggedIn(fromBase64(response) == cramMd5Answer(user_, password_, kChallenge));
         } else if (StartsWith(upper, "MAIL FROM:")) {
             going = reply(UpStep::MailReply, "250 2.1.0 sender ok\r\n");
         } else if (StartsWith(upper, "RCPT TO:")) {

@@ -41,11 +41,11 @@ enum class Fault {
     LongLine,    // a 3000-byte line with the expected code
 };
 
-const char* StepName(UpStep step);
-const char* FaultName(Fault fault);
+const char* stepName(UpStep step);
+const char* faultName(Fault fault);
 
 // The bytes sent instead of the reply `correct` for the faults that send something.
-std::string FaultBytes(Fault fault, const std::string& correct);
+std::string faultBytes(Fault fault, const std::string& correct);
 
 struct UpstreamPlan {
     UpStep step = UpStep::None;

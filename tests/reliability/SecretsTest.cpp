@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "Base64Text.h"
+#include "AuthText.h"
 #include "EngineSetup.h"
 #include "FaultUpstream.h"
 #include "LoopbackSocket.h"
