@@ -2,6 +2,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <malloc.h>
 #include <new>
 #include <optional>
 #include <string>
@@ -232,7 +233,11 @@ void subTaskMain(SocketTask* task) {
     closeSocket(task->PeerSocket);
     closeSocket(task->Socket);
     delete task;
-    liveSubTasks.fetch_sub(1, std::memory_order_acq_rel);
+    if (liveSubTasks.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        // The last session has ended: hand the memory of the burst back to the system, so a
+        // proxy that sits in the tray all day does not keep its peak.
+        malloc_trim(0);
+    }
 }
 
 bool startSubTask(int socket) {
