@@ -63,7 +63,7 @@ class DiskView {
 void IniFile::Load() {
     if (!WorkingDirectory(CurrentDir)) {
         DebugLog("GetCurrentDirError: %s", std::strerror(errno));
-        CurrentDir = ".";
+        CurrentDir.assign(1, '.');
     }
     Path = CurrentDir + "/" + kSettingsFileName;
     file_.SetPath(Path);
