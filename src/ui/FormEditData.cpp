@@ -9,7 +9,7 @@
 #include "ui_FormEditData.h"
 
 TFrmEditData::TFrmEditData(TFormMain* formMain)
-    : QDialog(formMain), ui(new Ui::TFrmEditData), FormMain(formMain) {
+    : SettingsDialog(formMain), ui(new Ui::TFrmEditData), FormMain(formMain) {
     ui->setupUi(this);
     setFont(ProgramFont());
     setWindowFlag(Qt::WindowContextHelpButtonHint, false);
@@ -113,20 +113,6 @@ void TFrmEditData::ButtonOKClick() {
 
 void TFrmEditData::ButtonCancelClick() {
     reject();
-}
-
-void TFrmEditData::showEvent(QShowEvent* event) {
-    QDialog::showEvent(event);
-    FormShow();
-}
-
-void TFrmEditData::keyPressEvent(QKeyEvent* event) {
-    // Neither button is the cancel button: Esc closes nothing (the close box still cancels).
-    if (event->key() == Qt::Key_Escape) {
-        event->accept();
-        return;
-    }
-    QDialog::keyPressEvent(event);
 }
 
 bool TFrmEditData::eventFilter(QObject* watched, QEvent* event) {

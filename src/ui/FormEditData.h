@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <memory>
 
-#include <QDialog>
+#include "SettingsDialog.h"
 
 #include "config/Proxydata.h"
 
@@ -19,7 +19,7 @@ class QKeyEvent;
 class QLineEdit;
 class TFormMain;
 
-class TFrmEditData : public QDialog {
+class TFrmEditData : public SettingsDialog {
     Q_OBJECT
 
   public:
@@ -34,7 +34,7 @@ class TFrmEditData : public QDialog {
     bool CheckFields() const;
     void StoreFields();
 
-    void FormShow();
+    void FormShow() override;
     void EditChange();
     void EditExit();
     // Give true when the typed character is dropped before it reaches the field.
@@ -47,8 +47,6 @@ class TFrmEditData : public QDialog {
     ProxyData WorkEntry;
 
   protected:
-    void showEvent(QShowEvent* event) override;
-    void keyPressEvent(QKeyEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:

@@ -11,7 +11,7 @@
 #include "ui_FormOption.h"
 
 TFrmOption::TFrmOption(TFormMain* formMain)
-    : QDialog(formMain), ui(new Ui::TFrmOption), FormMain(formMain) {
+    : SettingsDialog(formMain), ui(new Ui::TFrmOption), FormMain(formMain) {
     ui->setupUi(this);
     setFont(ProgramFont());
     setWindowFlag(Qt::WindowContextHelpButtonHint, false);
@@ -74,20 +74,6 @@ void TFrmOption::ButtonOKClick() {
 
 void TFrmOption::ButtonCancelClick() {
     reject();
-}
-
-void TFrmOption::showEvent(QShowEvent* event) {
-    QDialog::showEvent(event);
-    FormShow();
-}
-
-void TFrmOption::keyPressEvent(QKeyEvent* event) {
-    // Neither button is the cancel button: Esc closes nothing (the close box still cancels).
-    if (event->key() == Qt::Key_Escape) {
-        event->accept();
-        return;
-    }
-    QDialog::keyPressEvent(event);
 }
 
 bool TFrmOption::eventFilter(QObject* watched, QEvent* event) {

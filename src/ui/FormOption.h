@@ -8,7 +8,7 @@
 
 #include <memory>
 
-#include <QDialog>
+#include "SettingsDialog.h"
 
 namespace Ui {
 class TFrmOption;
@@ -16,7 +16,7 @@ class TFrmOption;
 class QKeyEvent;
 class TFormMain;
 
-class TFrmOption : public QDialog {
+class TFrmOption : public SettingsDialog {
     Q_OBJECT
 
   public:
@@ -26,7 +26,7 @@ class TFrmOption : public QDialog {
     bool CheckFields() const;
     void StoreSettings();
 
-    void FormShow();
+    void FormShow() override;
     void EditPortChange();
     void EditAddressChange();
     // Give true when the typed character is dropped before it reaches the field.
@@ -36,8 +36,6 @@ class TFrmOption : public QDialog {
     void ButtonCancelClick();
 
   protected:
-    void showEvent(QShowEvent* event) override;
-    void keyPressEvent(QKeyEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
