@@ -9,10 +9,6 @@
 
 namespace {
 
-// Bigger than the line buffer so that a large message needs few system calls; the bytes pass
-// unchanged whatever the size of a piece.
-constexpr std::size_t kRelayChunk = 64 * 1024;
-
 ssize_t receive(int socket, char* into, std::size_t length) {
     ssize_t count;
     do {
@@ -24,7 +20,7 @@ ssize_t receive(int socket, char* into, std::size_t length) {
 // One piece from `from` to `to`; false (after its trace) when either side is gone.
 bool passPiece(SocketTask& task, int from, int to, char* buffer, const char* readError,
                const char* writeError) {
-    const ssize_t count = receive(from, buffer, kRelayChunk);
+    const ssize_t count = receive(from, buffer, limits::kRelayBuffer);
     if (count <= 0) {
         DebugLog("%s", readError);
         task.stop();
@@ -44,7 +40,7 @@ void relay(SocketTask& task) {
     DebugLog("Work Started of After SMTP AUTH");
     // On the thread's own stack: its pages go back when the session's thread ends, where a heap
     // block would leave touched pages pinned in a malloc arena after every burst of sessions.
-    char buffer[kRelayChunk];
+    char buffer[limits::kRelayBuffer];
     constexpr short kReadable = POLLIN | POLLERR | POLLHUP;
     pollfd watched[2] = {{task.Socket, POLLIN | POLLPRI, 0},
                          {task.PeerSocket, POLLIN | POLLPRI, 0}};
