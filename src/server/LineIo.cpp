@@ -120,13 +120,8 @@ void sendLine(int socket, const char* text, bool trace) {
     if (lineFeed) {
         --length;
     }
-    // The line's text and its CR LF are two sends; MSG_MORE lets them share one segment.
-    if (length > 0 && sendAllWith(socket, text, length, lineFeed ? MSG_MORE : 0) < 0) {
-        return; // the next read notices the broken connection
-    }
-    if (lineFeed) {
-        sendAll(socket, "\r\n", 2);
-    }
+    // A broken connection is noticed by the next read.
+    sendTwoParts(socket, text, length, "\r\n", lineFeed ? 2 : 0);
 }
 
 int getLine(SocketTask& task, int socket, char* buffer, std::size_t size) {

@@ -9,7 +9,9 @@
 bool portInRange(std::int32_t port);
 // IPv4 socket address of `address` (network order) and `port`.
 sockaddr_in ipv4Address(std::uint32_t address, std::int32_t port);
-// sendAll with further send flags (MSG_NOSIGNAL is always added).
-long sendAllWith(int socket, const char* bytes, std::size_t length, int flags);
+// sendAll of two pieces in one system call where the socket takes them at once, so a line and
+// its CR LF leave together; gives the total or -1.
+long sendTwoParts(int socket, const char* first, std::size_t firstLength, const char* second,
+                  std::size_t secondLength);
 // Closes a socket; -1 is ignored.
 void closeSocket(int socket);

@@ -7,6 +7,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include "diag/Proginit.h"
@@ -144,20 +145,39 @@ int connectServer(const char* host, std::int32_t port) {
 }
 
 long sendAll(int socket, const char* bytes, std::size_t length) {
-    return sendAllWith(socket, bytes, length, 0);
+    return sendTwoParts(socket, bytes, length, nullptr, 0);
 }
 
-long sendAllWith(int socket, const char* bytes, std::size_t length, int flags) {
+long sendTwoParts(int socket, const char* first, std::size_t firstLength, const char* second,
+                  std::size_t secondLength) {
+    iovec parts[2] = {{const_cast<char*>(first), firstLength},
+                      {const_cast<char*>(second), secondLength}};
+    const std::size_t total = firstLength + secondLength;
     std::size_t sent = 0;
-    while (sent < length) {
-        const ssize_t count = send(socket, bytes + sent, length - sent, MSG_NOSIGNAL | flags);
-        if (count < 0 && errno == EINTR) {
+    while (sent < total) {
+        // Skip what an earlier, partial send already took.
+        iovec pending[2];
+        int count = 0;
+        std::size_t skip = sent;
+        for (const iovec& part : parts) {
+            if (skip >= part.iov_len) {
+                skip -= part.iov_len;
+                continue;
+            }
+            pending[count++] = {static_cast<char*>(part.iov_base) + skip, part.iov_len - skip};
+            skip = 0;
+        }
+        msghdr message{};
+        message.msg_iov = pending;
+        message.msg_iovlen = static_cast<std::size_t>(count);
+        const ssize_t done = sendmsg(socket, &message, MSG_NOSIGNAL);
+        if (done < 0 && errno == EINTR) {
             continue;
         }
-        if (count <= 0) {
+        if (done <= 0) {
             return -1;
         }
-        sent += static_cast<std::size_t>(count);
+        sent += static_cast<std::size_t>(done);
     }
-    return static_cast<long>(length);
+    return static_cast<long>(total);
 }
