@@ -61,6 +61,7 @@ void mainTaskMain() {
             break;
         }
         if (ready == 1) {
+            releaseIdleMemory();
             continue;
         }
         acceptOne(mainTask.Socket);
@@ -131,8 +132,11 @@ int openListenSocket(const char* host, std::int32_t port) {
 }
 
 bool serverOpen(const char* address, std::int32_t port) {
-    static std::once_flag limitRaised;
-    std::call_once(limitRaised, raiseDescriptorLimit);
+    static std::once_flag prepared;
+    std::call_once(prepared, [] {
+        raiseDescriptorLimit();
+        shareOneHeapArena();
+    });
     if (serverIsRunning()) {
         serverStop();
     }

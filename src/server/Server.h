@@ -127,6 +127,12 @@ void firstWord(const char* line, char* output, std::size_t capacity);
 bool startSubTask(int socket);
 // The sub task's thread body: serves the client and destroys `task` at its end.
 void subTaskMain(SocketTask* task);
+// Called by the main task after each idle period: once the sessions of a burst have all ended,
+// gives their heap memory back to the system.
+void releaseIdleMemory();
+// Makes every thread of the process allocate from one heap arena; called once, before the
+// first session.
+void shareOneHeapArena();
 // Reads one client line and classifies it.
 int getCommand(SocketTask& task, char* buffer, std::size_t size);
 // Mode 0 (EHLO line): the first entry whose Domain ends the line. Mode 1 (MAIL FROM line): the

@@ -18,6 +18,9 @@
 namespace {
 
 std::atomic<int> liveSubTasks{0};
+// Set when the last session ends; the main task then gives the heap back once the ending
+// threads have finished freeing (see releaseIdleMemory).
+std::atomic<bool> trimPending{false};
 
 class Session {
   public:
@@ -234,10 +237,36 @@ void subTaskMain(SocketTask* task) {
     closeSocket(task->Socket);
     delete task;
     if (liveSubTasks.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-        // The last session has ended: hand the memory of the burst back to the system, so a
-        // proxy that sits in the tray all day does not keep its peak.
-        malloc_trim(0);
+        trimPending.store(true, std::memory_order_release);
     }
+}
+
+void shareOneHeapArena() {
+    // Every session thread would otherwise get a malloc arena of its own (up to eight per
+    // core), and each arena keeps its top pages after a trim: about 60 KB apiece that never
+    // came back after the first burst. Sessions allocate a few small blocks each, so one
+    // shared arena costs them nothing measurable.
+    mallopt(M_ARENA_MAX, 1);
+}
+
+void releaseIdleMemory() {
+    // Two idle periods in a row with no session: by then the threads of the last burst have
+    // run their exit path (their per-thread caches go back to the heap only there), so the
+    // trim can hand the whole burst back and a proxy that sits in the tray all day does not
+    // keep its peak. Trimming as the last session ends would miss those late frees.
+    static thread_local bool armed = false;
+    if (liveSubTasks.load(std::memory_order_acquire) != 0 ||
+        !trimPending.load(std::memory_order_acquire)) {
+        armed = false;
+        return;
+    }
+    if (!armed) {
+        armed = true;
+        return;
+    }
+    armed = false;
+    trimPending.store(false, std::memory_order_release);
+    malloc_trim(0);
 }
 
 bool startSubTask(int socket) {

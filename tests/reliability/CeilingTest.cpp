@@ -1,12 +1,15 @@
 // Limits of the process: sockets numbered above 1024 work end to end; when descriptors run out
 // the listener neither spins nor dies and serves again once they return; when no thread can be
-// made, the client that needed it is disconnected and the proxy goes on.
+// made, the client that needed it is disconnected and the proxy goes on; after a burst of
+// sessions the proxy's memory comes back to where it was.
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -95,13 +98,15 @@ TEST(DescriptorCeiling, SessionsOnSocketsAbove1024WorkEndToEnd) {
 }
 
 // The engine in a process of its own (the test program for the engine alone), started with
-// `limits` applied; reads the settings from `dir`.
+// `limits` applied; reads the settings from `dir`, with `moreSettings` after the listener's.
 class EngineProcess {
   public:
     EngineProcess(const std::string& dir, int port,
-                  const std::vector<std::pair<int, rlim_t>>& limits) {
+                  const std::vector<std::pair<int, rlim_t>>& limits,
+                  const std::string& moreSettings = "") {
         std::ofstream(dir + "/Vellomir.ini")
-            << "[Option]\nListenAddress=127.0.0.1\nListenPort=" << port << "\n";
+            << "[Option]\nListenAddress=127.0.0.1\nListenPort=" << port << "\n"
+            << moreSettings;
         int out[2];
         if (::pipe(out) != 0) {
             return;
@@ -155,6 +160,21 @@ class EngineProcess {
             }
         }
         return utime + stime;
+    }
+
+    // A number from the process's status ("Threads", "RssAnon" in kB); -1 when missing.
+    long status(const std::string& name) const {
+        std::ifstream in("/proc/" + std::to_string(pid_) + "/status");
+        std::string key;
+        long value = -1;
+        while (in >> key) {
+            if (key == name + ":") {
+                in >> value;
+                break;
+            }
+            in.ignore(1 << 16, '\n');
+        }
+        return value;
     }
 
   private:
@@ -259,6 +279,70 @@ TEST(ResourceCeiling, NoThreadForASessionClosesThatClientOnly) {
         },
         5s));
 #endif
+}
+
+// A tray program that sits idle all day must not keep the peak of the last burst: once its
+// sessions have ended, the heap they used goes back to the system. (Each session thread used
+// to get a malloc arena of its own, and the heap was trimmed before the ending threads had
+// freed their caches, so about a megabyte stayed for good after the first burst.)
+TEST(ResourceCeiling, MemoryOfABurstOfSessionsComesBackAfterTheyEnd) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizers keep freed memory in quarantine";
+#endif
+    FaultUpstream upstream("", "");
+    UpstreamPlan plan;
+    plan.keepReceived = false;
+    upstream.setPlan(plan);
+    TempDir dir;
+    const int port = freePort();
+    EngineProcess engine(dir.path(), port, {},
+                         "[Proxy]\nCount=1\nDomain000=mem.test\nSMTP000=127.0.0.1\n"
+                         "Method000=0\nPort000=" +
+                             std::to_string(upstream.port()) + "\n");
+    ASSERT_TRUE(engine.listening());
+    const long idleThreads = engine.status("Threads");
+
+    // Sessions as far as the upstream server's reply to MAIL FROM, held open together.
+    const auto openSessions = [&](int count) {
+        std::vector<int> clients;
+        for (int i = 0; i < count; ++i) {
+            const int client = connectLoopback(port);
+            std::string line;
+            EXPECT_TRUE(client >= 0 && readLine(client, &line) &&
+                        sendText(client, "HELO box.mem.test\r\nMAIL FROM:<a@mem.test>\r\n") &&
+                        readLine(client, &line) && readLine(client, &line))
+                << "session " << i;
+            EXPECT_EQ(line.substr(0, 3), "250") << "session " << i;
+            clients.push_back(client);
+        }
+        return clients;
+    };
+    const auto closeAll = [&](const std::vector<int>& clients) {
+        for (int client : clients) {
+            ::close(client);
+        }
+        return waitUntil([&] { return engine.status("Threads") == idleThreads; }, 10s);
+    };
+
+    // One session first, so that the code and buffers of a session count as the start.
+    ASSERT_TRUE(closeAll(openSessions(1)));
+    std::this_thread::sleep_for(300ms);
+    const long start = engine.status("RssAnon");
+    ASSERT_GT(start, 0);
+
+    constexpr int kSessions = 200;
+    for (int round = 0; round < 2; ++round) {
+        const std::vector<int> clients = openSessions(kSessions);
+        const long held = engine.status("RssAnon");
+        ASSERT_TRUE(closeAll(clients)) << "session threads still running";
+        // Generous: a correct proxy comes back within a few dozen kB.
+        const long allowed = start + std::max(start / 4, 128L);
+        const bool back = waitUntil([&] { return engine.status("RssAnon") <= allowed; }, 3s);
+        std::printf("round %d: anonymous RSS %ld kB at start, %ld kB with %d sessions, %ld kB "
+                    "after\n",
+                    round + 1, start, held, kSessions, engine.status("RssAnon"));
+        EXPECT_TRUE(back) << "memory kept after the burst of round " << round + 1;
+    }
 }
 
 } // namespace
