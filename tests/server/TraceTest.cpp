@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "Dialogue.h"
+#include "EngineSetup.h"
 #include "TraceCapture.h"
 #include "server/Server.h"
 
@@ -10,6 +11,8 @@ namespace {
 using namespace testnet;
 
 TEST(Trace, OneCramMd5MailStepByStep) {
+    // Sessions of earlier tests in this process may still be tracing their ends.
+    ASSERT_TRUE(testsupport::waitForSessionsToEnd());
     TraceCapture trace;
     DialogueRow row;
     row.name = "CRAM-MD5 mail";
