@@ -11,8 +11,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "codec/Hmac.h"
-
 namespace bench {
 
 void die(const std::string& what) {
@@ -134,68 +132,6 @@ int LineReader::readReply(std::string* lastLine, std::string* all) {
     if (line.size() < 3)
         return -1;
     return std::atoi(line.substr(0, 3).c_str());
-}
-
-static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-
-std::string base64Encode(const std::string& bytes) {
-    std::string out;
-    std::size_t i = 0;
-    for (; i + 2 < bytes.size(); i += 3) {
-        unsigned v = (static_cast<unsigned char>(bytes[i]) << 16) |
-                     (static_cast<unsigned char>(bytes[i + 1]) << 8) |
-                     static_cast<unsigned char>(bytes[i + 2]);
-        out += kAlphabet[v >> 18];
-        out += kAlphabet[(v >> 12) & 63];
-        out += kAlphabet[(v >> 6) & 63];
-        out += kAlphabet[v & 63];
-    }
-    std::size_t rest = bytes.size() - i;
-    if (rest > 0) {
-        unsigned v = static_cast<unsigned char>(bytes[i]) << 16;
-        if (rest == 2)
-            v |= static_cast<unsigned char>(bytes[i + 1]) << 8;
-        out += kAlphabet[v >> 18];
-        out += kAlphabet[(v >> 12) & 63];
-        out += rest == 2 ? kAlphabet[(v >> 6) & 63] : '=';
-        out += '=';
-    }
-    return out;
-}
-
-std::string base64Decode(const std::string& text) {
-    std::string out;
-    unsigned value = 0;
-    int bits = 0;
-    for (char c : text) {
-        const char* p = c ? std::strchr(kAlphabet, c) : nullptr;
-        if (!p)
-            continue; // padding and anything foreign
-        value = (value << 6) | static_cast<unsigned>(p - kAlphabet);
-        bits += 6;
-        if (bits >= 8) {
-            bits -= 8;
-            out += static_cast<char>((value >> bits) & 0xFF);
-        }
-    }
-    return out;
-}
-
-std::string cramMd5Answer(const std::string& user, const std::string& password,
-                          const std::string& challengeBase64) {
-    std::string challenge = base64Decode(challengeBase64);
-    unsigned char digest[16];
-    HmacMd5(reinterpret_cast<const unsigned char*>(challenge.data()),
-            static_cast<int>(challenge.size()),
-            reinterpret_cast<const unsigned char*>(password.data()),
-            static_cast<int>(password.size()), digest);
-    std::string text = user + ' ';
-    char hex[3];
-    for (unsigned char b : digest) {
-        std::snprintf(hex, sizeof hex, "%02x", b);
-        text += hex;
-    }
-    return base64Encode(text);
 }
 
 } // namespace bench

@@ -40,12 +40,6 @@ class LineReader {
     std::size_t end_ = 0;
 };
 
-std::string base64Encode(const std::string& bytes);
-std::string base64Decode(const std::string& text);
-// "user <hex HMAC-MD5 of challenge keyed with password>", Base64 encoded, as RFC 2195 answers.
-std::string cramMd5Answer(const std::string& user, const std::string& password,
-                          const std::string& challengeBase64);
-
 inline double secondsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }

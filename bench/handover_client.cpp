@@ -14,6 +14,7 @@
 #include <string>
 #include <unistd.h>
 
+#include "AuthText.h"
 #include "BenchNet.h"
 
 namespace {
@@ -33,19 +34,20 @@ std::string login(int s, bench::LineReader& reader, const std::string& method) {
     if (method == "login") {
         if (!bench::sendText(s, "AUTH LOGIN\r\n") || !expect(reader, 334))
             return "auth login";
-        if (!bench::sendText(s, bench::base64Encode(kUser) + "\r\n") || !expect(reader, 334))
+        if (!bench::sendText(s, testsupport::toBase64(kUser) + "\r\n") || !expect(reader, 334))
             return "login user";
-        if (!bench::sendText(s, bench::base64Encode(kPassword) + "\r\n") || !expect(reader, 235))
+        if (!bench::sendText(s, testsupport::toBase64(kPassword) + "\r\n") || !expect(reader, 235))
             return "login password";
     } else if (method == "plain") {
         std::string message = kUser + '\0' + kUser + '\0' + kPassword;
-        if (!bench::sendText(s, "AUTH PLAIN " + bench::base64Encode(message) + "\r\n") ||
+        if (!bench::sendText(s, "AUTH PLAIN " + testsupport::toBase64(message) + "\r\n") ||
             !expect(reader, 235))
             return "auth plain";
     } else if (method == "cram") {
         if (!bench::sendText(s, "AUTH CRAM-MD5\r\n") || !expect(reader, 334, &last))
             return "auth cram-md5";
-        std::string answer = bench::cramMd5Answer(kUser, kPassword, last.substr(4));
+        std::string answer = testsupport::toBase64(
+            testsupport::cramMd5Answer(kUser, kPassword, testsupport::fromBase64(last.substr(4))));
         if (!bench::sendText(s, answer + "\r\n") || !expect(reader, 235))
             return "cram answer";
     } else {

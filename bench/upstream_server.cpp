@@ -18,6 +18,7 @@
 #include <unistd.h>
 #include <unordered_map>
 
+#include "AuthText.h"
 #include "BenchNet.h"
 
 namespace {
@@ -80,7 +81,7 @@ void reply(Session& s, const std::string& text) {
 }
 
 bool plainMatches(const std::string& base64) {
-    std::string decoded = bench::base64Decode(base64);
+    std::string decoded = testsupport::fromBase64(base64);
     std::size_t first = decoded.find('\0');
     if (first == std::string::npos)
         return false;
@@ -101,7 +102,7 @@ void loginResult(Session& s, bool ok) {
 bool handleLine(Session& s, const std::string& line) {
     switch (s.mode) {
     case Mode::LoginUser:
-        if (bench::base64Decode(line) != kUser) {
+        if (testsupport::fromBase64(line) != kUser) {
             loginResult(s, false);
         } else {
             s.mode = Mode::LoginPassword;
@@ -109,15 +110,14 @@ bool handleLine(Session& s, const std::string& line) {
         }
         return false;
     case Mode::LoginPassword:
-        loginResult(s, bench::base64Decode(line) == kPassword);
+        loginResult(s, testsupport::fromBase64(line) == kPassword);
         return false;
     case Mode::PlainAnswer:
         loginResult(s, plainMatches(line));
         return false;
     case Mode::CramAnswer:
-        loginResult(s, bench::base64Decode(line) ==
-                           bench::base64Decode(bench::cramMd5Answer(
-                               kUser, kPassword, bench::base64Encode(s.challenge))));
+        loginResult(s, testsupport::fromBase64(line) ==
+                           testsupport::cramMd5Answer(kUser, kPassword, s.challenge));
         return false;
     default:
         break;
@@ -146,7 +146,7 @@ bool handleLine(Session& s, const std::string& line) {
         s.challenge = "<" + std::to_string(getpid()) + "." + std::to_string(++gChallengeCounter) +
                       "@bench-upstream>";
         s.mode = Mode::CramAnswer;
-        reply(s, "334 " + bench::base64Encode(s.challenge) + "\r\n");
+        reply(s, "334 " + testsupport::toBase64(s.challenge) + "\r\n");
     } else if (startsWithNoCase(line, "MAIL FROM:")) {
         reply(s, gRequireAuth && !s.loggedIn ? "530 5.7.0 Authentication required\r\n"
                                              : "250 2.1.0 Ok\r\n");
