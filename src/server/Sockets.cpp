@@ -1,4 +1,5 @@
 // Name look-up, waiting, connecting and sending on the engine's sockets.
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
@@ -152,24 +153,13 @@ long sendTwoParts(int socket, const char* first, std::size_t firstLength, const 
                   std::size_t secondLength) {
     iovec parts[2] = {{const_cast<char*>(first), firstLength},
                       {const_cast<char*>(second), secondLength}};
-    const std::size_t total = firstLength + secondLength;
-    std::size_t sent = 0;
-    while (sent < total) {
-        // Skip what an earlier, partial send already took.
-        iovec pending[2];
-        int count = 0;
-        std::size_t skip = sent;
-        for (const iovec& part : parts) {
-            if (skip >= part.iov_len) {
-                skip -= part.iov_len;
-                continue;
-            }
-            pending[count++] = {static_cast<char*>(part.iov_base) + skip, part.iov_len - skip};
-            skip = 0;
-        }
+    iovec* pending = parts;
+    std::size_t pendingCount = 2;
+    std::size_t left = firstLength + secondLength;
+    while (left > 0) {
         msghdr message{};
         message.msg_iov = pending;
-        message.msg_iovlen = static_cast<std::size_t>(count);
+        message.msg_iovlen = pendingCount;
         const ssize_t done = sendmsg(socket, &message, MSG_NOSIGNAL);
         if (done < 0 && errno == EINTR) {
             continue;
@@ -177,7 +167,18 @@ long sendTwoParts(int socket, const char* first, std::size_t firstLength, const 
         if (done <= 0) {
             return -1;
         }
-        sent += static_cast<std::size_t>(done);
+        left -= static_cast<std::size_t>(done);
+        // A partial send: step past what the socket took.
+        for (std::size_t taken = static_cast<std::size_t>(done); left > 0 && taken > 0;) {
+            const std::size_t step = std::min(taken, pending->iov_len);
+            pending->iov_base = static_cast<char*>(pending->iov_base) + step;
+            pending->iov_len -= step;
+            taken -= step;
+            if (pending->iov_len == 0) {
+                ++pending;
+                --pendingCount;
+            }
+        }
     }
-    return static_cast<long>(total);
+    return static_cast<long>(firstLength + secondLength);
 }

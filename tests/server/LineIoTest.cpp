@@ -1,9 +1,13 @@
 // Line ends on the wire, the line reader's limits, connecting and waiting.
 #include <arpa/inet.h>
+#include <atomic>
+#include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -11,6 +15,7 @@
 #include "ScriptedServer.h"
 #include "TraceCapture.h"
 #include "server/Server.h"
+#include "server/SocketUtil.h"
 
 namespace {
 
@@ -230,6 +235,55 @@ TEST(Sockets, WaitReadable) {
     sendText(pair.far, "x");
     EXPECT_EQ(waitReadable(pair.near, 20), 0);
     EXPECT_EQ(waitReadable(-1, 20), -1);
+}
+
+// A send that a signal interrupts part way gives back a short count; the rest must follow
+// from exactly where it stopped, across the boundary between the two pieces too.
+TEST(Sockets, SendTwoPartsResumesExactlyAfterInterruptedPartialSends) {
+    struct sigaction tick {};
+    tick.sa_handler = [](int) {};
+    sigemptyset(&tick.sa_mask);
+    tick.sa_flags = 0; // no SA_RESTART: interrupted sends return what they took
+    struct sigaction previous {};
+    ASSERT_EQ(sigaction(SIGALRM, &tick, &previous), 0);
+
+    std::string first(3 * 1024 * 1024 + 7, '\0');
+    std::string second(1024 * 1024 + 3, '\0');
+    for (std::size_t i = 0; i < first.size(); ++i) {
+        first[i] = static_cast<char>(i * 7 + i / 251);
+    }
+    for (std::size_t i = 0; i < second.size(); ++i) {
+        second[i] = static_cast<char>(i * 13 + 5);
+    }
+    SocketPair pair;
+    long result = 0;
+    std::atomic<bool> sending{true};
+    std::thread sender([&] {
+        result = sendTwoParts(pair.near, first.data(), first.size(), second.data(), second.size());
+        sending = false;
+    });
+    // The sender waits with its buffer full; after every piece taken, the reader interrupts it.
+    std::string received;
+    char chunk[4096];
+    while (received.size() < first.size() + second.size()) {
+        const ssize_t count = recv(pair.far, chunk, sizeof chunk, 0);
+        if (count <= 0) {
+            ADD_FAILURE() << "the stream ended early";
+            shutdown(pair.far, SHUT_RDWR); // frees the sender
+            break;
+        }
+        received.append(chunk, static_cast<std::size_t>(count));
+        if (sending) {
+            pthread_kill(sender.native_handle(), SIGALRM);
+        }
+    }
+    sender.join();
+    sigaction(SIGALRM, &previous, nullptr);
+    EXPECT_EQ(result, static_cast<long>(first.size() + second.size()));
+    ASSERT_EQ(received.size(), first.size() + second.size());
+    EXPECT_TRUE(received.compare(0, first.size(), first) == 0) << "first piece altered";
+    EXPECT_TRUE(received.compare(first.size(), second.size(), second) == 0)
+        << "second piece altered";
 }
 
 } // namespace
