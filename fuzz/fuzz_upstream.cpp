@@ -33,19 +33,24 @@ bool Contains(const std::string& text, const std::string& part) {
 }
 
 // The server may hand the password back itself, plainly or as a CRAM-MD5 challenge; then its
-// appearance in the trace is the server's doing, not the proxy's.
+// appearance in the trace is the server's doing, not the proxy's. A challenge is whatever
+// follows the first four characters of a line once its CRs are gone, whatever the code and the
+// separator look like, as the proxy takes it.
 bool ServerRevealsSecret(const std::string& server, const std::string& secret) {
     if (Contains(server, secret)) {
         return true;
     }
-    std::size_t at = 0;
-    while ((at = server.find("334 ", at)) != std::string::npos) {
-        at += 4;
-        const std::size_t end = server.find('\n', at);
-        const std::string text = server.substr(at, end == std::string::npos ? end : end - at);
-        if (Contains(fromBase64(text), secret)) {
+    for (std::size_t start = 0; start < server.size();) {
+        std::size_t end = server.find('\n', start);
+        if (end == std::string::npos) {
+            end = server.size();
+        }
+        std::string line = server.substr(start, end - start);
+        std::erase(line, '\r');
+        if (line.size() > 4 && Contains(fromBase64(line.substr(4)), secret)) {
             return true;
         }
+        start = end + 1;
     }
     return false;
 }
