@@ -27,6 +27,15 @@ std::string EntryKey(const char* name, std::int32_t n) {
     return key;
 }
 
+// Every key of one entry, in the order they are written; removed together.
+constexpr const char* kEntryKeys[] = {"Domain", "SMTP",     "Method", "User",
+                                      "Passwd", "Port",     "Security", "CAFile",
+                                      "Fingerprint"};
+
+std::int32_t KnownSecurity(std::int32_t code) {
+    return code == SecurityStartTls || code == SecurityTls ? code : SecurityNone;
+}
+
 std::string Decimal(std::int32_t value) {
     return std::to_string(value);
 }
@@ -114,6 +123,9 @@ void IniFile::LoadEntry(std::int32_t n, ProxyData& entry) {
     explicit_bzero(clear, sizeof clear);
 
     entry.Port = ProfileInt(file_.Read(kProxy, EntryKey("Port", n)), 1);
+    entry.Security = KnownSecurity(ProfileInt(file_.Read(kProxy, EntryKey("Security", n)), 0));
+    entry.CAFile = file_.Read(kProxy, EntryKey("CAFile", n));
+    entry.Fingerprint = file_.Read(kProxy, EntryKey("Fingerprint", n));
 }
 
 void IniFile::SaveEntry(std::int32_t n, const ProxyData& entry, bool withCount) {
@@ -134,6 +146,9 @@ void IniFile::SaveEntry(std::int32_t n, const ProxyData& entry, bool withCount) 
     explicit_bzero(encoded, sizeof encoded);
 
     file_.Write(kProxy, EntryKey("Port", n), Decimal(entry.Port));
+    file_.Write(kProxy, EntryKey("Security", n), Decimal(KnownSecurity(entry.Security)));
+    file_.Write(kProxy, EntryKey("CAFile", n), entry.CAFile);
+    file_.Write(kProxy, EntryKey("Fingerprint", n), entry.Fingerprint);
     if (withCount) {
         file_.Write(kProxy, "Count", Decimal(std::max(list_.Count(), n + 1)));
         file_.Flush();
@@ -141,7 +156,7 @@ void IniFile::SaveEntry(std::int32_t n, const ProxyData& entry, bool withCount) 
 }
 
 void IniFile::DeleteEntry(std::int32_t n) {
-    for (const char* name : {"Domain", "SMTP", "Method", "User", "Passwd", "Port"}) {
+    for (const char* name : kEntryKeys) {
         file_.Remove(kProxy, EntryKey(name, n));
     }
 }

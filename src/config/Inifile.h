@@ -36,12 +36,12 @@ class IniFile {
     void SaveWindow();
     // Writes ListenAddress and ListenPort of "Option"; flushes.
     void SaveOption();
-    // Reads the six keys of entry n into `entry`, leaving its Index alone.
+    // Reads the keys of entry n into `entry`, leaving its Index alone.
     void LoadEntry(std::int32_t n, ProxyData& entry);
-    // Writes the six keys of entry n; with `withCount` also "Count" (the larger of the list's
+    // Writes the keys of entry n; with `withCount` also "Count" (the larger of the list's
     // count and n + 1), then flushes.
     void SaveEntry(std::int32_t n, const ProxyData& entry, bool withCount);
-    // Removes the six keys of entry n; does not flush.
+    // Removes every key of entry n; does not flush.
     void DeleteEntry(std::int32_t n);
     // Rebuilds the list from the "Proxy" section.
     void LoadList();

@@ -24,6 +24,14 @@ enum AuthMethod : std::int32_t {
     MethodCramMd5 = 4,
 };
 
+// How the connection to the upstream server is protected. A stored value outside these reads as
+// SecurityNone, so files written before TLS existed behave as they always did.
+enum SecurityMode : std::int32_t {
+    SecurityNone = 0,     // plain TCP
+    SecurityStartTls = 1, // plain greeting, then STARTTLS is required before anything else
+    SecurityTls = 2,      // TLS from the first byte (usually port 465)
+};
+
 class ProxyData {
   public:
     std::int32_t Index = -1; // position in ProxyList and number in the settings file; -1 if new
@@ -33,6 +41,12 @@ class ProxyData {
     std::string User;
     std::string Passwd; // held in clear in memory, Base64 in the settings file
     std::int32_t Port = 25;
+    std::int32_t Security = SecurityNone;
+    // PEM file whose certificates alone are trusted for this server; empty: the system store.
+    std::string CAFile;
+    // SHA-256 of the server certificate (hex, colons and case ignored); when set, it alone
+    // decides whether the server is accepted.
+    std::string Fingerprint;
 
     // n >= 0: Index = n and the other fields from entry n of the settings file (not the list).
     // n < 0: Index = n and the other fields reset to those of a new entry.
@@ -53,7 +67,7 @@ class ProxyDataList {
 
     // Add: Index := Count(), then append a copy. Returns the copy as stored.
     ProxyData Add(ProxyData entry);
-    // Replace: all seven fields of the element at entry.Index.
+    // Replace: all fields of the element at entry.Index.
     void Replace(const ProxyData& entry);
     // Delete: renumber the later elements one down, then remove the element at k.
     // (The caller rewrites the settings file's entry section afterwards.)

@@ -126,6 +126,29 @@ TEST_F(IniFileTest, DeletingMiddleEntryRenumbersAndDropsOldLastKeys) {
     EXPECT_EQ(ProxyList.At(1).Index, 1);
 }
 
+TEST_F(IniFileTest, TlsKeysTravelWithTheirEntry) {
+    // Files from before TLS read as plain; an unknown mode reads as plain too.
+    Load(Entries({"a", "b"}) + "Security001=7\n");
+    EXPECT_EQ(ProxyList.At(0).Security, SecurityNone);
+    EXPECT_EQ(ProxyList.At(1).Security, SecurityNone);
+
+    ProxyData secured = Entry("t");
+    secured.Security = SecurityTls;
+    secured.CAFile = "/home/u/ca.pem";
+    secured.Fingerprint = "AB:cd";
+    ProxyList.Add(secured);
+    ProxyList.Erase(0);
+    Ini.SaveList();
+    const std::string text = Settings();
+    EXPECT_NE(text.find("\nSecurity001=2\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\nCAFile001=/home/u/ca.pem\nFingerprint001=AB:cd\n"), std::string::npos);
+    EXPECT_EQ(text.find("Security002"), std::string::npos);
+    Ini.Load();
+    EXPECT_EQ(ProxyList.At(1).Security, SecurityTls);
+    EXPECT_EQ(ProxyList.At(1).CAFile, "/home/u/ca.pem");
+    EXPECT_EQ(ProxyList.At(1).Fingerprint, "AB:cd");
+}
+
 TEST_F(IniFileTest, EntryThousandUsesFourDigitKeys) {
     Ini.Load();
     Ini.SaveEntry(1000, Entry("k"), true);
