@@ -28,9 +28,8 @@ std::string EntryKey(const char* name, std::int32_t n) {
 }
 
 // Every key of one entry, in the order they are written; removed together.
-constexpr const char* kEntryKeys[] = {"Domain", "SMTP",     "Method", "User",
-                                      "Passwd", "Port",     "Security", "CAFile",
-                                      "Fingerprint"};
+constexpr const char* kEntryKeys[] = {"Domain", "SMTP",     "Method", "User",       "Passwd",
+                                      "Port",   "Security", "CAFile", "Fingerprint"};
 
 std::int32_t KnownSecurity(std::int32_t code) {
     return code == SecurityStartTls || code == SecurityTls ? code : SecurityNone;
