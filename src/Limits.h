@@ -7,6 +7,11 @@ namespace limits {
 
 // Line buffer of a session: every line read from either peer and every line built for sending.
 inline constexpr std::size_t kLineBuffer = 2048;
+// An AUTH line may be longer than the line buffer: an XOAUTH2 access token alone takes 1.5 to
+// 2.5 KB. RFC 4954 lets a server take AUTH lines of up to 12,288 bytes.
+inline constexpr std::size_t kAuthLineMax = 12288;
+// Events the engine keeps for the desktop program when it does not read them (EngineEvents).
+inline constexpr std::size_t kQueuedEvents = 1024;
 // One relay transfer: the most a single recv may take. Far above the line buffer, so a large
 // message needs few system calls; but below the loopback segment size (64 KiB), because
 // forwarding whole 64 KiB pieces to a peer that reads in small steps stalls on its receive

@@ -200,6 +200,8 @@ const char* IniFile::MethodName(std::int32_t code) {
         return "PLAIN";
     case MethodCramMd5:
         return "CRAM-MD5";
+    case MethodXoauth2:
+        return "XOAUTH2";
     default:
         return "AUTO";
     }

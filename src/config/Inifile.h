@@ -48,7 +48,7 @@ class IniFile {
     // Rewrites the "Proxy" section from the list; flushes.
     void SaveList();
 
-    // "NONE", "AUTO", "LOGIN", "PLAIN", "CRAM-MD5" for 0..4; "AUTO" for any other code.
+    // "NONE", "AUTO", "LOGIN", "PLAIN", "CRAM-MD5", "XOAUTH2" for 0..5; "AUTO" for any other code.
     static const char* MethodName(std::int32_t code);
 
   private:

@@ -8,7 +8,9 @@
 ProxyDataList ProxyList;
 
 ProxyData::~ProxyData() {
-    explicit_bzero(Passwd.data(), Passwd.size());
+    for (std::string* secret : {&Passwd, &OAuthClientSecret, &OAuthRefresh}) {
+        explicit_bzero(secret->data(), secret->size());
+    }
 }
 
 void ProxyData::Init(std::int32_t n) {

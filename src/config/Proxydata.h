@@ -22,6 +22,7 @@ enum AuthMethod : std::int32_t {
     MethodLogin = 2,
     MethodPlain = 3,
     MethodCramMd5 = 4,
+    MethodXoauth2 = 5, // OAuth 2.0 bearer token; never chosen by AUTO
 };
 
 // How the connection to the upstream server is protected. A stored value outside these reads as
@@ -39,7 +40,7 @@ class ProxyData {
     ProxyData(ProxyData&&) = default;
     ProxyData& operator=(const ProxyData&) = default;
     ProxyData& operator=(ProxyData&&) = default;
-    // Every copy's password is wiped when the copy goes: a freed buffer must not keep it.
+    // Every copy's secrets are wiped when the copy goes: a freed buffer must not keep them.
     ~ProxyData();
 
     std::int32_t Index = -1; // position in ProxyList and number in the settings file; -1 if new
@@ -55,6 +56,14 @@ class ProxyData {
     // SHA-256 of the server certificate (hex, colons and case ignored); when set, it alone
     // decides whether the server is accepted.
     std::string Fingerprint;
+    // OAuth 2.0 (XOAUTH2): the endpoints, the client registration, and the refresh token of the
+    // account named by User. The access token lives in the engine's memory only.
+    std::string OAuthAuthUrl;
+    std::string OAuthTokenUrl;
+    std::string OAuthClientId;
+    std::string OAuthClientSecret; // may be empty; Base64 in the settings file
+    std::string OAuthScope;
+    std::string OAuthRefresh; // Base64 in the settings file
 
     // n >= 0: Index = n and the other fields from entry n of the settings file (not the list).
     // n < 0: Index = n and the other fields reset to those of a new entry.

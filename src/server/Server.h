@@ -19,6 +19,8 @@
 #include <string>
 
 #include "config/Proxydata.h"
+#include "server/EngineEvents.h"
+#include "server/OAuthTokens.h"
 #include "server/Tls.h"
 
 // Entry points ------------------------------------------------------------------------------
@@ -60,6 +62,8 @@ void setEngineDeadlines(const EngineDeadlines& deadlines);
 // every session it starts.
 struct EngineServices {
     TlsContexts tls;
+    EngineEvents events;
+    OAuthTokens tokens{events};
 };
 EngineServices& engineServices();
 
@@ -141,8 +145,10 @@ int waitReadable(int socket, int millis);
 // Bound listening socket (backlog SOMAXCONN), or -1.
 int openListenSocket(const char* host, std::int32_t port);
 // Socket connected to the upstream server (TCP_NODELAY set, blocking), or -1 after the traces.
-// Gives up when the connection is not made within the connect deadline.
+// Tries every address of the name, IPv4 or IPv6, in turn, all within the connect deadline.
 int connectServer(const char* host, std::int32_t port);
+// The same; on failure `failure` (when given) tells why, in words for the user.
+int connectServer(const char* host, std::int32_t port, std::string* failure);
 // Sends all `length` bytes; gives `length`, or -1 when the peer is gone.
 long sendAll(int socket, const char* bytes, std::size_t length);
 // Turns off the send delay that would hold back short pieces until the peer's ACK.

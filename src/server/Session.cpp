@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <limits>
 #include <malloc.h>
 #include <netinet/in.h>
@@ -71,6 +72,31 @@ class Session {
     void endWithError(int reply) {
         sendError(task_.Socket, reply);
         task_.stop();
+        if (reply == ErrorCannotConnect || reply == ErrorServiceTemporarily ||
+            (reply == ErrorServiceNotAvailable && task_.Failure != UpstreamFailure::None)) {
+            report(EngineEvent::Kind::SessionFailed, reply != ErrorServiceNotAvailable);
+        }
+    }
+
+    // Tells the desktop program how the upstream part of this session ended.
+    void report(EngineEvent::Kind kind, bool temporary) {
+        if (task_.Services == nullptr) {
+            return;
+        }
+        EngineEvent event;
+        event.kind = kind;
+        event.when = std::time(nullptr);
+        event.entryIndex = entry_.Index;
+        event.domain = entry_.Domain;
+        event.server = entry_.SMTP;
+        event.user = entry_.User;
+        if (kind == EngineEvent::Kind::SessionFailed) {
+            event.failure =
+                task_.FailureText.empty() ? "the upstream ended the session" : task_.FailureText;
+            event.hint = hintForReply(event.failure);
+            event.temporary = temporary;
+        }
+        task_.Services->events.push(std::move(event));
     }
 
     void greeting(bool isEhlo) {
@@ -93,9 +119,10 @@ class Session {
     // Connects to the entry's server and sets up its security; a failure of either is a
     // failure to reach the upstream, for the mail client to retry later.
     bool connectUpstream() {
-        task_.PeerSocket = connectServer(entry_.SMTP.c_str(), entry_.Port);
+        std::string why;
+        task_.PeerSocket = connectServer(entry_.SMTP.c_str(), entry_.Port, &why);
         if (task_.PeerSocket < 0) {
-            task_.fail(UpstreamFailure::Unreachable, "cannot connect");
+            task_.fail(UpstreamFailure::Unreachable, why);
             endWithError(ErrorCannotConnect);
             return false;
         }
@@ -130,7 +157,10 @@ class Session {
         }
         if (replyCode(line_) != expected) {
             sendLine(task_.Socket, (std::string(line_) + "\n").c_str(), true);
-            task_.stop();
+            task_.fail(replyCode(line_) / 100 == 4 ? UpstreamFailure::Temporary
+                                                   : UpstreamFailure::Permanent,
+                       line_);
+            report(EngineEvent::Kind::SessionFailed, replyCode(line_) / 100 == 4);
             return false;
         }
         if (skipContinuation(task_, task_.PeerSocket, line_, sizeof line_, nullptr) != 0) {
@@ -170,6 +200,7 @@ class Session {
 
     void startRelay() {
         relayed_ = true;
+        report(EngineEvent::Kind::SessionRelayed, false);
         keepAlive(task_.Socket);
         keepAlive(task_.PeerSocket);
         relay(task_);

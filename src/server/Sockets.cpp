@@ -9,9 +9,11 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <string>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
+#include <vector>
 
 #include "diag/Proginit.h"
 #include "server/Server.h"
@@ -90,13 +92,15 @@ namespace {
 
 // Connects within the connect deadline; gives 0 or the error (ETIMEDOUT when time ran out).
 // The socket is non-blocking while it waits and blocking again afterwards.
-int connectWithin(int socket, const sockaddr_in& target, int millis) {
+int connectWithin(int socket, const sockaddr_storage& target, int millis) {
     const int flags = fcntl(socket, F_GETFL);
     if (flags < 0 || fcntl(socket, F_SETFL, flags | O_NONBLOCK) != 0) {
         return errno;
     }
     int error = 0;
-    if (connect(socket, reinterpret_cast<const sockaddr*>(&target), sizeof target) != 0) {
+    const socklen_t length =
+        target.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+    if (connect(socket, reinterpret_cast<const sockaddr*>(&target), length) != 0) {
         error = errno;
         if (error == EINPROGRESS || error == EINTR) {
             error = 0;
@@ -121,8 +125,8 @@ int connectWithin(int socket, const sockaddr_in& target, int millis) {
                 if (count == 0) {
                     continue;
                 }
-                socklen_t length = sizeof error;
-                if (getsockopt(socket, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
+                socklen_t errorLength = sizeof error;
+                if (getsockopt(socket, SOL_SOCKET, SO_ERROR, &error, &errorLength) != 0) {
                     error = errno;
                 }
                 break;
@@ -137,39 +141,105 @@ int connectWithin(int socket, const sockaddr_in& target, int millis) {
 
 } // namespace
 
-int connectServer(const char* host, std::int32_t port) {
-    const std::uint32_t address = resolveAddress(host);
-    const auto* octet = reinterpret_cast<const unsigned char*>(&address);
-    DebugLog("ConnectStart(%s, %d.%d.%d.%d : %d)", host != nullptr ? host : "", octet[0], octet[1],
-             octet[2], octet[3], port);
-    if (address == kNoAddress) {
-        DebugLog("ConnectError");
-        return -1;
+namespace {
+
+// Every address of `host` (literal or name, IPv4 or IPv6) in the order the resolver gives them.
+std::vector<sockaddr_storage> upstreamAddresses(const char* host, std::int32_t port) {
+    std::vector<sockaddr_storage> addresses;
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    const std::string service = std::to_string(port);
+    if (host == nullptr || *host == '\0' ||
+        getaddrinfo(host, service.c_str(), &hints, &found) != 0) {
+        return addresses;
     }
+    for (const addrinfo* item = found; item != nullptr; item = item->ai_next) {
+        if ((item->ai_family == AF_INET || item->ai_family == AF_INET6) &&
+            item->ai_addrlen <= sizeof(sockaddr_storage)) {
+            sockaddr_storage address{};
+            std::memcpy(&address, item->ai_addr, item->ai_addrlen);
+            addresses.push_back(address);
+        }
+    }
+    freeaddrinfo(found);
+    return addresses;
+}
+
+std::string addressText(const sockaddr_storage& address) {
+    char text[INET6_ADDRSTRLEN] = "";
+    if (address.ss_family == AF_INET6) {
+        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6&>(address).sin6_addr, text,
+                  sizeof text);
+        return std::string("[") + text + "]";
+    }
+    inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(address).sin_addr, text, sizeof text);
+    return text;
+}
+
+} // namespace
+
+int connectServer(const char* host, std::int32_t port) {
+    return connectServer(host, port, nullptr);
+}
+
+int connectServer(const char* host, std::int32_t port, std::string* failure) {
+    const char* name = host != nullptr ? host : "";
+    const std::vector<sockaddr_storage> addresses =
+        portInRange(port) ? upstreamAddresses(host, port) : std::vector<sockaddr_storage>{};
+    DebugLog("ConnectStart(%s, %s : %d)", name,
+             addresses.empty() ? "255.255.255.255" : addressText(addresses.front()).c_str(), port);
     if (!portInRange(port)) {
         DebugLog("Bad port(%d)", port);
         DebugLog("ConnectError");
+        if (failure != nullptr) {
+            *failure = "port " + std::to_string(port) + " is out of range";
+        }
         return -1;
     }
-    const int socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (socket < 0) {
+    if (addresses.empty()) {
         DebugLog("ConnectError");
+        if (failure != nullptr) {
+            *failure = std::string("cannot find the address of ") + name;
+        }
         return -1;
     }
-    const sockaddr_in target = ipv4Address(address, port);
-    // One attempt, bounded by the connect deadline.
-    const int attempts = 1;
-    for (int attempt = 0; attempt < attempts;) {
-        const int error = connectWithin(socket, target, engineDeadlines().connectMillis);
+    // Each address in turn, all within one connect deadline.
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::milliseconds(engineDeadlines().connectMillis);
+    int error = 0;
+    int attempt = 0;
+    for (const sockaddr_storage& address : addresses) {
+        if (attempt > 0) {
+            DebugLog("ConnectNext(%s)", addressText(address).c_str());
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            error = ETIMEDOUT;
+            break;
+        }
+        const int socket = ::socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (socket < 0) {
+            error = errno;
+            continue;
+        }
+        error = connectWithin(socket, address, static_cast<int>(left.count()));
         if (error == 0) {
             setNoDelay(socket);
             return socket;
         }
+        closeSocket(socket);
         ++attempt;
         DebugLog("Retry(%d, %d)", attempt, error);
     }
-    closeSocket(socket);
     DebugLog("ConnectError");
+    if (failure != nullptr) {
+        *failure = std::string("cannot connect to ") + name + " port " + std::to_string(port) +
+                   ": " + std::strerror(error);
+    }
     return -1;
 }
 

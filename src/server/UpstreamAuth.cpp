@@ -47,11 +47,39 @@ class UpstreamLogin {
         method_ = entry_.Method;
         // Codes outside the known ones are named "AUTO" and behave as AUTO.
         if (method_ != MethodNone && method_ != MethodLogin && method_ != MethodPlain &&
-            method_ != MethodCramMd5) {
+            method_ != MethodCramMd5 && method_ != MethodXoauth2) {
             method_ = MethodAuto;
         }
     }
-    ~UpstreamLogin() { wipe(scratch_, sizeof scratch_); }
+    ~UpstreamLogin() {
+        wipe(scratch_, sizeof scratch_);
+        wipe(token_);
+    }
+
+    // XOAUTH2 sends a bearer token: only over TLS, and only a token that is valid now. Gives
+    // false, with the login failed, when either is missing.
+    bool prepareToken() {
+        if (method_ != MethodXoauth2) {
+            return true;
+        }
+        if (entry_.Security == SecurityNone) {
+            fail("Auth XOAUTH2 needs TLS");
+            return false;
+        }
+        if (task_.Services == nullptr) {
+            fail("Auth XOAUTH2 has no token service");
+            return false;
+        }
+        const TokenOutcome outcome =
+            task_.Services->tokens.accessToken(entry_, token_, engineDeadlines().replyMillis);
+        if (!outcome.ok) {
+            DebugLog("Auth XOAUTH2 token: %s", outcome.error.c_str());
+            task_.fail(outcome.temporary ? UpstreamFailure::Temporary : UpstreamFailure::Permanent,
+                       outcome.error);
+            return false;
+        }
+        return true;
+    }
 
     // After STARTTLS the greeting is behind us: the dialogue starts as if it had just come.
     void greetingAlreadyRead() {
@@ -85,9 +113,7 @@ class UpstreamLogin {
                 onSecondChallenge(code);
                 break;
             default:
-                if (expect(code, 235)) {
-                    step_ = kStepDone;
-                }
+                onLoginResult(code);
                 break;
             }
         }
@@ -150,6 +176,10 @@ class UpstreamLogin {
             step_ = 4;
             sendPlain();
             break;
+        case MethodXoauth2:
+            step_ = 4;
+            sendXoauth2();
+            break;
         default:
             sendServerLine(task_, "AUTH CRAM-MD5\n", true);
             break;
@@ -181,6 +211,41 @@ class UpstreamLogin {
             wipe(scratch_, sizeof scratch_);
             DebugLog("Send Password");
         }
+    }
+
+    void onLoginResult(int code) {
+        // A refused token comes back as 334 with the server's error in Base64 JSON; an empty
+        // line asks for the final 535.
+        if (method_ == MethodXoauth2 && code == 334 && !tokenErrorAnswered_) {
+            tokenErrorAnswered_ = true;
+            DebugLog("Auth XOAUTH2 refused: %s", line_);
+            sendServerLine(task_, "\n", true);
+            return;
+        }
+        if (expect(code, 235)) {
+            step_ = kStepDone;
+        } else if (method_ == MethodXoauth2 && task_.Services != nullptr) {
+            task_.Services->tokens.drop(entry_);
+        }
+    }
+
+    void sendXoauth2() {
+        std::string message = "user=" + entry_.User + "\x01auth=Bearer " + token_ + "\x01\x01";
+        std::string encoded(Base64EncodedSize(message.size()), '\0');
+        const bool fits = Base64EncodeBytes(message.data(), encoded.data(),
+                                            static_cast<int>(message.size()), encoded.size());
+        wipe(message);
+        encoded.resize(std::strlen(encoded.c_str()));
+        std::string text = "AUTH XOAUTH2 " + encoded + "\n";
+        wipe(encoded);
+        if (!fits || text.size() > limits::kAuthLineMax) {
+            wipe(text);
+            fail(kTooLong);
+            return;
+        }
+        sendServerLine(task_, text.c_str(), false);
+        wipe(text);
+        DebugLog("Send AUTH XOAUTH2");
     }
 
     // Base64 of `text` and a LF into the scratch buffer; fails the login when it does not fit.
@@ -259,6 +324,8 @@ class UpstreamLogin {
     char scratch_[limits::kLineBuffer] = {};
     std::int32_t method_ = MethodAuto;
     int step_ = 0;
+    std::string token_; // XOAUTH2 access token
+    bool tokenErrorAnswered_ = false;
 };
 
 } // namespace
@@ -286,6 +353,9 @@ int skipContinuation(SocketTask& task, int serverSocket, char* line, std::size_t
 int authServer(const ProxyData& entry, SocketTask& task, char* line, std::size_t size,
                bool greetingRead) {
     UpstreamLogin login(entry, task, line, size);
+    if (!login.prepareToken()) {
+        return -1;
+    }
     if (greetingRead) {
         login.greetingAlreadyRead();
     }

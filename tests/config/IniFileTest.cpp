@@ -259,8 +259,8 @@ TEST(MethodNameTest, NamesEveryCode) {
     struct Row {
         std::int32_t code;
         const char* name;
-    } rows[] = {{0, "NONE"},     {1, "AUTO"}, {2, "LOGIN"}, {3, "PLAIN"},
-                {4, "CRAM-MD5"}, {5, "AUTO"}, {8, "AUTO"},  {-1, "AUTO"}};
+    } rows[] = {{0, "NONE"},    {1, "AUTO"}, {2, "LOGIN"}, {3, "PLAIN"}, {4, "CRAM-MD5"},
+                {5, "XOAUTH2"}, {6, "AUTO"}, {8, "AUTO"},  {-1, "AUTO"}};
     for (const Row& row : rows) {
         EXPECT_STREQ(IniFile::MethodName(row.code), row.name) << row.code;
     }

@@ -13,6 +13,7 @@
 #include "diag/ProcessProtection.h"
 #include "diag/Proginit.h"
 #include "server/Server.h"
+#include "server/TokenStore.h"
 
 namespace {
 
@@ -40,7 +41,7 @@ void shortenDeadlines() {
 } // namespace
 
 int main() {
-    // Every thread inherits the blocked signals, so only sigwait below takes them.
+    // Every thread inherits the blocked signals, so only sigtimedwait below takes them.
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGTERM);
@@ -60,8 +61,18 @@ int main() {
     std::printf("listening\n");
     std::fflush(stdout);
 
-    int received = 0;
-    sigwait(&stopSignals, &received);
+    // Events of the sessions: failures go to standard error as the headless desktop program
+    // shows them, rotated refresh tokens to the settings file.
+    const timespec period{0, 100 * 1000 * 1000};
+    while (sigtimedwait(&stopSignals, nullptr, &period) < 0) {
+        for (const EngineEvent& event : engineServices().events.take()) {
+            if (event.kind == EngineEvent::Kind::SessionFailed) {
+                std::fprintf(stderr, "%s\n", describeFailure(event).c_str());
+            } else if (event.kind == EngineEvent::Kind::RefreshTokenRotated) {
+                storeRotatedRefreshToken(event);
+            }
+        }
+    }
     serverStop();
     // Sessions in progress end with the process, as they do in the desktop program.
     std::fflush(nullptr);

@@ -1,0 +1,135 @@
+#include "server/OAuthTokens.h"
+
+#include <cstring>
+#include <ctime>
+
+#include <curl/curl.h>
+
+#include "diag/Proginit.h"
+#include "server/EngineEvents.h"
+
+namespace {
+
+// A token with less than this left is refreshed before use: a session must not log in with a
+// token that expires during its EHLO.
+constexpr auto kTokenMargin = std::chrono::seconds(60);
+
+void wipe(std::string& text) {
+    explicit_bzero(text.data(), text.size());
+    text.clear();
+}
+
+// The account a token belongs to: the same user at the same endpoint for the same client.
+std::string accountKey(const ProxyData& entry) {
+    return entry.OAuthTokenUrl + '\n' + entry.OAuthClientId + '\n' + entry.User;
+}
+
+} // namespace
+
+OAuthTokens::Account::~Account() {
+    wipe(accessToken);
+    wipe(rotatedFrom);
+    wipe(rotatedTo);
+}
+
+OAuthTokens::OAuthTokens(EngineEvents& events) : events_(events) {
+    // Before any session thread exists: the library's global set-up is not for many threads.
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+}
+
+std::shared_ptr<OAuthTokens::Account> OAuthTokens::account(const ProxyData& entry) {
+    std::lock_guard lock(mutex_);
+    std::shared_ptr<Account>& found = accounts_[accountKey(entry)];
+    if (!found) {
+        found = std::make_shared<Account>();
+    }
+    return found;
+}
+
+TokenOutcome OAuthTokens::accessToken(const ProxyData& entry, std::string& token,
+                                      int deadlineMillis) {
+    std::shared_ptr<Account> held = account(entry);
+    Account& state = *held;
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(deadlineMillis);
+    std::unique_lock lock(state.mutex);
+    for (;;) {
+        if (!state.accessToken.empty() &&
+            state.expires - std::chrono::steady_clock::now() > kTokenMargin) {
+            token = state.accessToken;
+            return {true, false, {}};
+        }
+        if (!state.busy) {
+            break;
+        }
+        // Another session of this account asks already: its answer is ours too.
+        const std::uint64_t awaited = state.round;
+        if (!state.done.wait_until(lock, deadline, [&] { return state.round != awaited; })) {
+            return {false, true, "no token in time"};
+        }
+        if (!state.last.ok) {
+            return state.last;
+        }
+    }
+    if (entry.OAuthRefresh.empty()) {
+        return {false, false, "no refresh token: sign in first"};
+    }
+    // The refresh token the endpoint gave last replaces the one this entry still carries.
+    std::string refresh = entry.OAuthRefresh == state.rotatedFrom && !state.rotatedTo.empty()
+                              ? state.rotatedTo
+                              : entry.OAuthRefresh;
+    state.busy = true;
+    lock.unlock();
+
+    std::string access;
+    std::string rotated;
+    long expiresIn = 0;
+    const int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                          deadline - std::chrono::steady_clock::now())
+                                          .count());
+    TokenOutcome outcome =
+        requestAccessToken(entry, refresh, left > 0 ? left : 1, access, expiresIn, rotated);
+
+    lock.lock();
+    state.busy = false;
+    ++state.round;
+    state.last = outcome;
+    if (outcome.ok) {
+        wipe(state.accessToken);
+        state.accessToken = access;
+        state.expires = std::chrono::steady_clock::now() + std::chrono::seconds(expiresIn);
+        token = access;
+        DebugLog("OAuth token ok: expires in %ld s", expiresIn);
+        if (!rotated.empty() && rotated != refresh) {
+            DebugLog("OAuth refresh token rotated");
+            wipe(state.rotatedFrom);
+            wipe(state.rotatedTo);
+            state.rotatedFrom = entry.OAuthRefresh;
+            state.rotatedTo = rotated;
+            EngineEvent event;
+            event.kind = EngineEvent::Kind::RefreshTokenRotated;
+            event.when = std::time(nullptr);
+            event.entryIndex = entry.Index;
+            event.domain = entry.Domain;
+            event.server = entry.SMTP;
+            event.user = entry.User;
+            event.oldRefreshToken = entry.OAuthRefresh;
+            event.newRefreshToken = rotated;
+            events_.push(std::move(event));
+        }
+    } else {
+        DebugLog("OAuth token error: %s", outcome.error.c_str());
+    }
+    state.done.notify_all();
+    lock.unlock();
+    wipe(access);
+    wipe(rotated);
+    wipe(refresh);
+    return outcome;
+}
+
+void OAuthTokens::drop(const ProxyData& entry) {
+    std::shared_ptr<Account> held = account(entry);
+    std::lock_guard lock(held->mutex);
+    wipe(held->accessToken);
+}
