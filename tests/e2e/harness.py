@@ -34,7 +34,7 @@ IO_TIMEOUT = 15.0
 PR_SET_PDEATHSIG = 1
 
 
-def _end_with_parent():
+def end_with_parent():
     # When ctest's timeout kills the test runner, its clean-up never runs; the
     # engine host must not outlive it and keep serving.
     ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
@@ -87,7 +87,7 @@ class ProxyHost:
             self.stderr = open(os.path.join(self.workdir, "engine-stderr.txt"), "wb")
             self.process = subprocess.Popen([ENGINE_HOST], cwd=self.workdir, env=self.env,
                                             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                            stderr=self.stderr, preexec_fn=_end_with_parent)
+                                            stderr=self.stderr, preexec_fn=end_with_parent)
             if self._wait_listening():
                 return self
             code = self.stop()
