@@ -17,6 +17,16 @@ inline constexpr int kPollMillis = 100;
 // serverStop polls the listener-alive signal in these steps, milliseconds.
 inline constexpr int kStopPollMillis = 10;
 
+// Deadlines of a session's upstream side, milliseconds. Without them a blocking connect waits
+// the kernel's two minutes on a silent address, and a server that never answers holds the
+// session for as long as the mail client stays.
+inline constexpr int kConnectMillis = 30 * 1000;
+inline constexpr int kHandshakeMillis = 30 * 1000;
+inline constexpr int kReplyMillis = 60 * 1000; // each upstream reply before the relay
+// A mail client that sends nothing for this long before the hand-over is closed ("421 Timeout");
+// RFC 5321 asks servers to wait at least 5 minutes for a command.
+inline constexpr int kClientIdleMillis = 5 * 60 * 1000;
+
 // A value read from the settings file is cut to this many bytes.
 inline constexpr std::size_t kProfileValueMax = 299;
 // The Base64 text of a password must fit in one settings value, which bounds the password.

@@ -1,5 +1,7 @@
 // Line I/O of a session: sending lines and the fixed error replies, reading one line.
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <poll.h>
 #include <string>
@@ -16,7 +18,8 @@ namespace {
 constexpr const char* kErrorReplies[] = {
     "550 Service not available\r\n",
     "550 domain name error\r\n",
-    "550 Can not be connected to SMTP server\r\n",
+    "421 Can not be connected to SMTP server\r\n",
+    "421 Service not available\r\n",
 };
 constexpr const char* kUnknownErrorReply = "500 error\r\n";
 
@@ -33,15 +36,33 @@ ssize_t receive(int socket, void* into, std::size_t length, int flags) {
 
 enum class Piece { More, LineEnded, Failed };
 
+// Reads from the task's client socket, or from its upstream through peerReceive.
+long readFrom(SocketTask& task, int socket, char* into, std::size_t length, bool peek) {
+    if (socket == task.PeerSocket && socket != task.Socket) {
+        return peerReceive(task, into, length, peek);
+    }
+    return receive(socket, into, length, peek ? MSG_PEEK : 0);
+}
+
+void readFailed(SocketTask& task, int socket) {
+    DebugLog("getLine ReadError");
+    if (socket == task.PeerSocket) {
+        task.fail(UpstreamFailure::Temporary, "the server closed the connection");
+    }
+    task.stop();
+}
+
 // Takes the bytes that are waiting, up to and including the first LF and not one byte more
 // (the relay takes over the socket right after the last line), into the line.
 Piece readLinePiece(SocketTask& task, int socket, char* buffer, std::size_t size,
                     std::size_t& length) {
     char chunk[kPeekChunk];
-    const ssize_t waiting = receive(socket, chunk, sizeof chunk, MSG_PEEK);
+    const long waiting = readFrom(task, socket, chunk, sizeof chunk, true);
+    if (waiting == kNothingYet) {
+        return Piece::More; // only part of a TLS record has come
+    }
     if (waiting <= 0) {
-        DebugLog("getLine ReadError");
-        task.stop();
+        readFailed(task, socket);
         return Piece::Failed;
     }
     const void* lineFeed = std::memchr(chunk, '\n', static_cast<std::size_t>(waiting));
@@ -49,13 +70,12 @@ Piece readLinePiece(SocketTask& task, int socket, char* buffer, std::size_t size
         lineFeed != nullptr
             ? static_cast<std::size_t>(static_cast<const char*>(lineFeed) - chunk + 1)
             : static_cast<std::size_t>(waiting);
-    const ssize_t taken = receive(socket, chunk, wanted, 0);
+    const long taken = readFrom(task, socket, chunk, wanted, false);
     if (taken <= 0) {
-        DebugLog("getLine ReadError");
-        task.stop();
+        readFailed(task, socket);
         return Piece::Failed;
     }
-    for (ssize_t i = 0; i < taken; ++i) {
+    for (long i = 0; i < taken; ++i) {
         const char byte = chunk[i];
         if (byte == '\n') {
             return Piece::LineEnded;
@@ -71,18 +91,6 @@ Piece readLinePiece(SocketTask& task, int socket, char* buffer, std::size_t size
         buffer[length++] = byte;
     }
     return Piece::More;
-}
-
-// A client byte that arrives while a server line is awaited is read and dropped.
-void discardClientByte(SocketTask& task) {
-    char byte = 0;
-    if (receive(task.Socket, &byte, 1, 0) <= 0) {
-        DebugLog("getLine Client ReadError");
-        task.stop();
-        return;
-    }
-    const int value = static_cast<signed char>(byte);
-    DebugLog("client read(%x,%c)", static_cast<unsigned>(value), value);
 }
 
 // A mail client that tries to log in to the proxy sends its credentials with AUTH: its line is
@@ -103,7 +111,7 @@ std::string clientLineForTrace(const char* line) {
 } // namespace
 
 const char* errorReplyText(int index) {
-    return index >= 0 && index <= 2 ? kErrorReplies[index] : kUnknownErrorReply;
+    return index >= 0 && index <= 3 ? kErrorReplies[index] : kUnknownErrorReply;
 }
 
 void sendError(int socket, int index) {
@@ -126,9 +134,16 @@ void sendLine(int socket, const char* text, bool trace) {
 
 int getLine(SocketTask& task, int socket, char* buffer, std::size_t size) {
     const bool fromServer = socket == task.PeerSocket && socket != task.Socket;
-    pollfd watched[2] = {{socket, POLLIN, 0}, {task.Socket, POLLIN, 0}};
+    // While a server line is awaited the client is watched for a hang-up only: bytes it sends
+    // meanwhile stay in its socket, and the relay carries them upstream after the hand-over.
+    pollfd watched[2] = {{socket, POLLIN, 0}, {task.Socket, POLLRDHUP, 0}};
     const nfds_t watchedCount = fromServer ? 2 : 1;
-    constexpr short kReadable = POLLIN | POLLERR | POLLHUP;
+    constexpr short kReadable = POLLIN | POLLOUT | POLLERR | POLLHUP;
+    constexpr short kClientGone = POLLRDHUP | POLLERR | POLLHUP;
+    const EngineDeadlines deadlines = engineDeadlines();
+    const auto deadline =
+        std::chrono::steady_clock::now() +
+        std::chrono::milliseconds(fromServer ? deadlines.replyMillis : deadlines.clientIdleMillis);
     std::size_t length = 0;
     if (size == 0) {
         DebugLog("getLine Overflow");
@@ -137,7 +152,26 @@ int getLine(SocketTask& task, int socket, char* buffer, std::size_t size) {
     }
     bool ended = false;
     while (!ended && task.running()) {
-        const int count = poll(watched, watchedCount, limits::kPollMillis);
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            DebugLog("getLine Timeout");
+            if (fromServer) {
+                task.fail(UpstreamFailure::Temporary, "no reply from the server in time");
+            } else {
+                task.ClientTimedOut = true;
+            }
+            task.stop();
+            break;
+        }
+        if (fromServer) {
+            watched[0].events = peerWaitEvents(task);
+        }
+        // Bytes held inside the TLS layer do not show on the socket.
+        const bool buffered = fromServer && peerHasBuffered(task);
+        const int wait =
+            buffered ? 0 : static_cast<int>(std::min<long long>(limits::kPollMillis, left.count()));
+        const int count = poll(watched, watchedCount, wait);
         if (count < 0 && errno == EINTR) {
             continue;
         }
@@ -146,13 +180,13 @@ int getLine(SocketTask& task, int socket, char* buffer, std::size_t size) {
             task.stop();
             break;
         }
-        if (count == 0) {
+        if (count == 0 && !buffered) {
             continue;
         }
         if (!task.running()) {
             break;
         }
-        if ((watched[0].revents & kReadable) != 0) {
+        if (buffered || (watched[0].revents & kReadable) != 0) {
             const Piece piece = readLinePiece(task, socket, buffer, size, length);
             if (piece == Piece::LineEnded) {
                 ended = true;
@@ -162,8 +196,9 @@ int getLine(SocketTask& task, int socket, char* buffer, std::size_t size) {
                 break;
             }
         }
-        if (fromServer && (watched[1].revents & kReadable) != 0) {
-            discardClientByte(task);
+        if (fromServer && (watched[1].revents & kClientGone) != 0) {
+            DebugLog("getLine Client ReadError");
+            task.stop();
         }
     }
     buffer[length] = '\0';

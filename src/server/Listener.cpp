@@ -1,4 +1,5 @@
 // The listening socket, the main task's accept loop and the engine's entry points.
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -20,6 +21,14 @@ namespace {
 // thread only while no main task runs, and by the main task only while it runs; thread creation
 // and the ThreadAlive release/acquire pair order the hand-overs.
 SocketTask mainTask;
+
+// What every session shares; lives as long as the process, like the listener's record.
+EngineServices services;
+
+std::atomic<int> connectMillis{limits::kConnectMillis};
+std::atomic<int> handshakeMillis{limits::kHandshakeMillis};
+std::atomic<int> replyMillis{limits::kReplyMillis};
+std::atomic<int> clientIdleMillis{limits::kClientIdleMillis};
 
 void sleepOnePeriod() {
     std::this_thread::sleep_for(std::chrono::milliseconds(limits::kPollMillis));
@@ -171,6 +180,24 @@ void serverStop() {
     while (serverIsRunning()) {
         std::this_thread::sleep_for(std::chrono::milliseconds(limits::kStopPollMillis));
     }
+}
+
+EngineServices& engineServices() {
+    return services;
+}
+
+EngineDeadlines engineDeadlines() {
+    return {connectMillis.load(std::memory_order_relaxed),
+            handshakeMillis.load(std::memory_order_relaxed),
+            replyMillis.load(std::memory_order_relaxed),
+            clientIdleMillis.load(std::memory_order_relaxed)};
+}
+
+void setEngineDeadlines(const EngineDeadlines& deadlines) {
+    connectMillis.store(deadlines.connectMillis, std::memory_order_relaxed);
+    handshakeMillis.store(deadlines.handshakeMillis, std::memory_order_relaxed);
+    replyMillis.store(deadlines.replyMillis, std::memory_order_relaxed);
+    clientIdleMillis.store(deadlines.clientIdleMillis, std::memory_order_relaxed);
 }
 
 bool serverIsRunning() {

@@ -15,8 +15,11 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <string>
 
 #include "config/Proxydata.h"
+#include "server/Tls.h"
 
 // Entry points ------------------------------------------------------------------------------
 
@@ -42,7 +45,34 @@ void raiseDescriptorLimit();
 // one waits for sub tasks).
 int activeSubTasks();
 
+// Deadlines of the upstream side, in milliseconds. A session that runs out of time ends like one
+// whose upstream failed. Defaults from Limits.h; tests shorten them.
+struct EngineDeadlines {
+    int connectMillis;
+    int handshakeMillis;
+    int replyMillis;      // each upstream reply before the relay
+    int clientIdleMillis; // a mail client that sends nothing before the hand-over
+};
+EngineDeadlines engineDeadlines();
+void setEngineDeadlines(const EngineDeadlines& deadlines);
+
+// Services that sessions share, owned by the engine for the life of the process and handed to
+// every session it starts.
+struct EngineServices {
+    TlsContexts tls;
+};
+EngineServices& engineServices();
+
 // Records ---------------------------------------------------------------------------------
+
+// Why the upstream part of a session failed; chooses the reply the mail client gets.
+enum class UpstreamFailure {
+    None,
+    Unreachable, // connecting failed, or the server's first lines could not be read
+    Insecure,    // TLS could not be set up, or the server's certificate was not accepted
+    Temporary,   // the login was refused with 4xx, or its reply did not come (in time)
+    Permanent,   // the login was refused with 5xx or another unexpected reply
+};
 
 // The record of one socket worker thread. The main task has one static record; each sub task
 // has one on the heap, made by startSubTask and destroyed by the sub task itself.
@@ -57,16 +87,38 @@ struct SocketTask {
     // Run flag: stored true (release) before the thread starts, so the thread's first read
     // (acquire) sees it; cleared by whoever stops the task.
     std::atomic<bool> Running{true};
+    // Sub task: TLS over PeerSocket once the entry's security is set up; the upstream's bytes
+    // then go through it (PeerStream.cpp).
+    std::unique_ptr<TlsLink> PeerTls;
+    // Sub task: the services of the engine that started it; null for a task made by hand.
+    EngineServices* Services = nullptr;
+    // Sub task: why its upstream part failed, and the server's reply line or the error text.
+    UpstreamFailure Failure = UpstreamFailure::None;
+    std::string FailureText;
+    // Sub task: the mail client sent no line within the idle deadline.
+    bool ClientTimedOut = false;
 
     bool running() const { return Running.load(std::memory_order_acquire); }
     void stop() { Running.store(false, std::memory_order_release); }
+    // Records the first reason only: later failures are consequences of it.
+    void fail(UpstreamFailure why, std::string text) {
+        if (Failure == UpstreamFailure::None) {
+            Failure = why;
+            FailureText = std::move(text);
+        }
+        stop();
+    }
 };
 
 // The fixed replies with which the proxy ends a mail client's dialogue.
 enum ErrorReply : int {
     ErrorServiceNotAvailable = 0, // "550 Service not available"
     ErrorDomainName = 1,          // "550 domain name error"
-    ErrorCannotConnect = 2,       // "550 Can not be connected to SMTP server"
+    // "421 Can not be connected to SMTP server": the upstream could not be reached or secured;
+    // temporary, so a mail client or MTA retries instead of bouncing the mail.
+    ErrorCannotConnect = 2,
+    // "421 Service not available": the login was refused with 4xx or its reply did not come.
+    ErrorServiceTemporarily = 3,
 };
 
 // The class of a mail client's line before the hand-over.
@@ -88,7 +140,8 @@ std::uint32_t resolveAddress(const char* host);
 int waitReadable(int socket, int millis);
 // Bound listening socket (backlog SOMAXCONN), or -1.
 int openListenSocket(const char* host, std::int32_t port);
-// Socket connected to the upstream server (TCP_NODELAY set), or -1 after the traces.
+// Socket connected to the upstream server (TCP_NODELAY set, blocking), or -1 after the traces.
+// Gives up when the connection is not made within the connect deadline.
 int connectServer(const char* host, std::int32_t port);
 // Sends all `length` bytes; gives `length`, or -1 when the peer is gone.
 long sendAll(int socket, const char* bytes, std::size_t length);
@@ -99,14 +152,44 @@ void setNoDelay(int socket);
 
 // Sends `text`; a final LF leaves as CR LF (a second send). Traced as "send:%s" when `trace`.
 void sendLine(int socket, const char* text, bool trace);
-// Sends the fixed reply `index` (anything outside 0..2 gives "500 error"), CR LF ended.
+// Sends the fixed reply `index` (anything outside 0..3 gives "500 error"), CR LF ended.
 void sendError(int socket, int index);
 // The bytes sendError sends for `index`.
 const char* errorReplyText(int index);
 // Reads one line from `socket` (the task's client or server socket) into `buffer`, without CR
 // and LF, never taking a byte past the LF. Gives 0, or -1 when the task has stopped (the peer
-// closed, waiting failed, or the line did not fit in `size` - 1 bytes).
+// closed, waiting failed, the line did not fit in `size` - 1 bytes, or a server line did not
+// come within the reply deadline).
 int getLine(SocketTask& task, int socket, char* buffer, std::size_t size);
+
+// Upstream stream (PeerStream.cpp): the task's upstream socket, through TLS once it is set up --
+
+// peerReceive's result when nothing can be read without waiting for peerWaitEvents.
+inline constexpr long kNothingYet = -2;
+// Reads (with `peek`: looks at) what the upstream sent: a count > 0, 0 when it closed, -1 when
+// reading failed, or kNothingYet.
+long peerReceive(SocketTask& task, char* into, std::size_t length, bool peek);
+// The poll events after which peerReceive can make progress (TLS may need to write first).
+short peerWaitEvents(const SocketTask& task);
+// True while bytes wait inside the TLS layer, where polling the socket would not show them.
+bool peerHasBuffered(const SocketTask& task);
+// Sends all bytes upstream; waits while the socket is full until the task stops or
+// `deadlineMillis` runs out (negative: no deadline). Gives `length`, or -1.
+long peerSend(SocketTask& task, const char* bytes, std::size_t length, int deadlineMillis);
+// sendLine towards the upstream server: a final LF leaves as CR LF, in one piece.
+void sendServerLine(SocketTask& task, const char* text, bool trace);
+// Ends the upstream side: close_notify over TLS, then the socket is closed.
+void closePeer(SocketTask& task);
+
+// Upstream security (StartTls.cpp) -------------------------------------------------------------
+
+// Sets up the entry's security on the connected upstream socket: nothing for SecurityNone, the
+// handshake for SecurityTls, and for SecurityStartTls the greeting, EHLO `word`, STARTTLS and the
+// handshake. `greetingRead` tells whether the server's greeting has been taken (after STARTTLS
+// the dialogue goes on as if it had just been read). Gives 0, or -1 with the task stopped and
+// its failure recorded; nothing but the exchange itself has then been sent upstream.
+int secureUpstream(const ProxyData& entry, SocketTask& task, char* line, std::size_t size,
+                   const char* word, bool& greetingRead);
 
 // Text helpers (TextMatch.cpp); letters compare without regard to case ------------------------
 
@@ -143,8 +226,11 @@ int findEntry(ProxyData& entry, const char* line, int mode);
 // Upstream login (UpstreamAuth.cpp) -----------------------------------------------------------
 
 // Greets the upstream server with EHLO and logs in with the entry's method. `line` holds the
-// client's greeting line on entry. Gives 0 when logged in, -1 when the task has stopped.
-int authServer(const ProxyData& entry, SocketTask& task, char* line, std::size_t size);
+// client's greeting line on entry. With `greetingRead` the server's greeting has already been
+// taken (STARTTLS) and EHLO goes out at once. Gives 0 when logged in, -1 when the task has
+// stopped, its failure recorded.
+int authServer(const ProxyData& entry, SocketTask& task, char* line, std::size_t size,
+               bool greetingRead = false);
 // Reads the rest of a multi-line reply whose first line is in `line`; leaves its last line
 // there. With `method` given, chooses the login method from the reply's AUTH line.
 int skipContinuation(SocketTask& task, int serverSocket, char* line, std::size_t size,

@@ -22,6 +22,8 @@ std::atomic<int> liveSubTasks{0};
 // threads have finished freeing (see releaseIdleMemory).
 std::atomic<bool> trimPending{false};
 
+void sendText(int socket, const char* text);
+
 class Session {
   public:
     explicit Session(SocketTask& task) : task_(task) {}
@@ -36,6 +38,9 @@ class Session {
             const int kind = getCommand(task_, line_, sizeof line_);
             switch (kind) {
             case CommandFailed:
+                if (task_.ClientTimedOut) {
+                    sendText(task_.Socket, "421 Timeout\r\n");
+                }
                 return;
             case CommandHelo:
             case CommandEhlo:
@@ -76,9 +81,18 @@ class Session {
         handOverFromEhlo();
     }
 
+    // Connects to the entry's server and sets up its security; a failure of either is a
+    // failure to reach the upstream, for the mail client to retry later.
     bool connectUpstream() {
         task_.PeerSocket = connectServer(entry_.SMTP.c_str(), entry_.Port);
         if (task_.PeerSocket < 0) {
+            task_.fail(UpstreamFailure::Unreachable, "cannot connect");
+            endWithError(ErrorCannotConnect);
+            return false;
+        }
+        char word[limits::kLineBuffer];
+        firstWord(greetingLine_ ? greetingLine_->c_str() : "", word, sizeof word);
+        if (secureUpstream(entry_, task_, line_, sizeof line_, word, greetingRead_) != 0) {
             endWithError(ErrorCannotConnect);
             return false;
         }
@@ -88,8 +102,9 @@ class Session {
     bool login() {
         const std::string& greetingLine = greetingLine_ ? *greetingLine_ : std::string();
         std::snprintf(line_, sizeof line_, "%s", greetingLine.c_str());
-        if (authServer(entry_, task_, line_, sizeof line_) != 0) {
-            endWithError(ErrorServiceNotAvailable);
+        if (authServer(entry_, task_, line_, sizeof line_, greetingRead_) != 0) {
+            endWithError(task_.Failure == UpstreamFailure::Temporary ? ErrorServiceTemporarily
+                                                                     : ErrorServiceNotAvailable);
             return false;
         }
         return true;
@@ -121,7 +136,7 @@ class Session {
 
     void sendGreetingToServer() {
         const std::string text = (greetingLine_ ? *greetingLine_ : std::string()) + "\n";
-        sendLine(task_.PeerSocket, text.c_str(), true);
+        sendServerLine(task_, text.c_str(), true);
     }
 
     void handOverFromEhlo() {
@@ -136,7 +151,7 @@ class Session {
             sendLine(task_.Socket, ("250 " + entry_.SMTP + "\n").c_str(), true);
         } else {
             // A greeting of several lines is read to its end before the client's line goes on.
-            if (!expectServerReply(220, true)) {
+            if (!greetingRead_ && !expectServerReply(220, true)) {
                 return;
             }
             sendGreetingToServer();
@@ -165,7 +180,7 @@ class Session {
                 return;
             }
         } else {
-            if (!expectServerReply(220, true)) {
+            if (!greetingRead_ && !expectServerReply(220, true)) {
                 return;
             }
             sendGreetingToServer();
@@ -173,7 +188,7 @@ class Session {
                 return;
             }
         }
-        sendLine(task_.PeerSocket, (mailFromLine + "\n").c_str(), true);
+        sendServerLine(task_, (mailFromLine + "\n").c_str(), true);
         relay(task_);
         task_.stop();
     }
@@ -184,7 +199,12 @@ class Session {
     bool extended_ = false;
     int heloCount_ = 0;
     std::optional<std::string> greetingLine_;
+    bool greetingRead_ = false; // the server's greeting was taken before TLS (STARTTLS)
 };
+
+void sendText(int socket, const char* text) {
+    sendAll(socket, text, std::strlen(text));
+}
 
 } // namespace
 
@@ -233,7 +253,7 @@ void subTaskMain(SocketTask* task) {
         session.run();
     }
     DebugLog("sub task end(%x)", task->ThreadId);
-    closeSocket(task->PeerSocket);
+    closePeer(*task);
     closeSocket(task->Socket);
     delete task;
     if (liveSubTasks.fetch_sub(1, std::memory_order_acq_rel) == 1) {
@@ -277,6 +297,7 @@ bool startSubTask(int socket) {
     }
     task->Socket = socket;
     task->PeerSocket = -1;
+    task->Services = &engineServices();
     task->Running.store(true, std::memory_order_release);
     liveSubTasks.fetch_add(1, std::memory_order_acq_rel);
     try {

@@ -2,7 +2,9 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -86,20 +88,49 @@ void closeSocket(int socket) {
 
 namespace {
 
-// A connect interrupted by a signal goes on in the background; wait for its outcome.
-int finishInterruptedConnect(int socket) {
-    pollfd entry{socket, POLLOUT, 0};
-    int count;
-    do {
-        count = poll(&entry, 1, -1);
-    } while (count < 0 && errno == EINTR);
-    if (count < 0) {
+// Connects within the connect deadline; gives 0 or the error (ETIMEDOUT when time ran out).
+// The socket is non-blocking while it waits and blocking again afterwards.
+int connectWithin(int socket, const sockaddr_in& target, int millis) {
+    const int flags = fcntl(socket, F_GETFL);
+    if (flags < 0 || fcntl(socket, F_SETFL, flags | O_NONBLOCK) != 0) {
         return errno;
     }
     int error = 0;
-    socklen_t length = sizeof error;
-    if (getsockopt(socket, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
-        return errno;
+    if (connect(socket, reinterpret_cast<const sockaddr*>(&target), sizeof target) != 0) {
+        error = errno;
+        if (error == EINPROGRESS || error == EINTR) {
+            error = 0;
+            const auto deadline =
+                std::chrono::steady_clock::now() + std::chrono::milliseconds(millis);
+            for (;;) {
+                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    deadline - std::chrono::steady_clock::now());
+                if (left.count() <= 0) {
+                    error = ETIMEDOUT;
+                    break;
+                }
+                pollfd entry{socket, POLLOUT, 0};
+                const int count = poll(&entry, 1, static_cast<int>(left.count()));
+                if (count < 0 && errno == EINTR) {
+                    continue;
+                }
+                if (count < 0) {
+                    error = errno;
+                    break;
+                }
+                if (count == 0) {
+                    continue;
+                }
+                socklen_t length = sizeof error;
+                if (getsockopt(socket, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
+                    error = errno;
+                }
+                break;
+            }
+        }
+    }
+    if (error == 0 && fcntl(socket, F_SETFL, flags) != 0) {
+        error = errno;
     }
     return error;
 }
@@ -126,13 +157,10 @@ int connectServer(const char* host, std::int32_t port) {
         return -1;
     }
     const sockaddr_in target = ipv4Address(address, port);
-    // One attempt, with the system's own connect time-out.
+    // One attempt, bounded by the connect deadline.
     const int attempts = 1;
     for (int attempt = 0; attempt < attempts;) {
-        int error = 0;
-        if (connect(socket, reinterpret_cast<const sockaddr*>(&target), sizeof target) != 0) {
-            error = errno == EINTR ? finishInterruptedConnect(socket) : errno;
-        }
+        const int error = connectWithin(socket, target, engineDeadlines().connectMillis);
         if (error == 0) {
             setNoDelay(socket);
             return socket;

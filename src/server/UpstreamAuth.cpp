@@ -53,6 +53,16 @@ class UpstreamLogin {
     }
     ~UpstreamLogin() { wipe(scratch_, sizeof scratch_); }
 
+    // After STARTTLS the greeting is behind us: the dialogue starts as if it had just come.
+    void greetingAlreadyRead() {
+        if (method_ == MethodNone) {
+            step_ = kStepDone;
+            return;
+        }
+        step_ = 1;
+        sendEhlo();
+    }
+
     int run() {
         while (task_.running() && step_ < kStepDone) {
             if (getLine(task_, server_, line_, size_) != 0) {
@@ -85,9 +95,11 @@ class UpstreamLogin {
     }
 
   private:
+    // A refusal with 4xx is worth a retry by the mail client; anything else is not.
     bool expect(int code, int expected) {
         if (code != expected) {
-            task_.stop();
+            task_.fail(code / 100 == 4 ? UpstreamFailure::Temporary : UpstreamFailure::Permanent,
+                       line_);
             return false;
         }
         return true;
@@ -95,8 +107,10 @@ class UpstreamLogin {
 
     void fail(const char* trace) {
         DebugLog("%s", trace);
-        task_.stop();
+        task_.fail(UpstreamFailure::Permanent, trace);
     }
+
+    void sendEhlo() { sendServerLine(task_, ("EHLO " + std::string(word_) + "\n").c_str(), true); }
 
     void onGreeting(int code) {
         if (!expect(code, 220)) {
@@ -111,7 +125,7 @@ class UpstreamLogin {
             step_ = kStepDone;
             return;
         }
-        sendLine(server_, ("EHLO " + std::string(word_) + "\n").c_str(), true);
+        sendEhlo();
     }
 
     void onEhloReply(int code) {
@@ -130,14 +144,14 @@ class UpstreamLogin {
         step_ = 2;
         switch (method_) {
         case MethodLogin:
-            sendLine(server_, "AUTH LOGIN\n", true);
+            sendServerLine(task_, "AUTH LOGIN\n", true);
             break;
         case MethodPlain:
             step_ = 4;
             sendPlain();
             break;
         default:
-            sendLine(server_, "AUTH CRAM-MD5\n", true);
+            sendServerLine(task_, "AUTH CRAM-MD5\n", true);
             break;
         }
     }
@@ -149,7 +163,7 @@ class UpstreamLogin {
         step_ = 3;
         if (method_ == MethodLogin) {
             if (encodeLine(entry_.User)) {
-                sendLine(server_, scratch_, true);
+                sendServerLine(task_, scratch_, true);
             }
         } else if (method_ == MethodCramMd5) {
             step_ = 4;
@@ -163,7 +177,7 @@ class UpstreamLogin {
         }
         step_ = 4;
         if (method_ == MethodLogin && encodeLine(entry_.Passwd)) {
-            sendLine(server_, scratch_, false);
+            sendServerLine(task_, scratch_, false);
             wipe(scratch_, sizeof scratch_);
             DebugLog("Send Password");
         }
@@ -197,15 +211,20 @@ class UpstreamLogin {
         }
         std::string text = kCommand + std::string(scratch_) + "\n";
         wipe(scratch_, sizeof scratch_);
-        sendLine(server_, text.c_str(), false);
+        sendServerLine(task_, text.c_str(), false);
         wipe(text);
         DebugLog("Send AUTH PLAIN");
     }
 
     void sendCramMd5Response() {
         const char* encoded = std::strlen(line_) >= 4 ? line_ + 4 : "";
-        // A challenge that does not decode is used as far as it did; the server then refuses.
-        Base64Decode(encoded, reinterpret_cast<unsigned char*>(scratch_), sizeof scratch_);
+        // A challenge that does not decode has no salt to answer; an HMAC of what did decode
+        // would only give the server (or whoever sent it) a digest of the password.
+        if (Base64Decode(encoded, reinterpret_cast<unsigned char*>(scratch_), sizeof scratch_) <
+            0) {
+            fail("Auth CRAM-MD5 challenge is not Base64");
+            return;
+        }
         DebugLog("key=[%s]", scratch_);
         unsigned char digest[16];
         HmacMd5(reinterpret_cast<const unsigned char*>(scratch_),
@@ -219,9 +238,15 @@ class UpstreamLogin {
             response += hex;
         }
         wipe(digest, sizeof digest);
-        DebugLog("CODE=%s", response.c_str());
-        if (encodeLine(response)) {
-            sendLine(server_, scratch_, true);
+        // The digest beside the challenge would let anyone who reads the trace try passwords
+        // offline: only the user name is shown, and the response line leaves untraced.
+        DebugLog("CODE=%s", entry_.User.c_str());
+        const bool responseFits = encodeLine(response);
+        wipe(response);
+        if (responseFits) {
+            sendServerLine(task_, scratch_, false);
+            wipe(scratch_, sizeof scratch_);
+            DebugLog("Send CRAM-MD5 response");
         }
     }
 
@@ -258,7 +283,11 @@ int skipContinuation(SocketTask& task, int serverSocket, char* line, std::size_t
     return task.running() ? 0 : -1;
 }
 
-int authServer(const ProxyData& entry, SocketTask& task, char* line, std::size_t size) {
+int authServer(const ProxyData& entry, SocketTask& task, char* line, std::size_t size,
+               bool greetingRead) {
     UpstreamLogin login(entry, task, line, size);
+    if (greetingRead) {
+        login.greetingAlreadyRead();
+    }
     return login.run();
 }

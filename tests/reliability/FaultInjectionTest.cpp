@@ -35,7 +35,8 @@ constexpr const char* kPassword = "Fault-Pw!23";
 constexpr auto kStallWait = 150ms;
 
 const std::string kServiceNotAvailable = "550 Service not available\r\n";
-const std::string kCannotConnect = "550 Can not be connected to SMTP server\r\n";
+const std::string kServiceTemporarily = "421 Service not available\r\n";
+const std::string kCannotConnect = "421 Can not be connected to SMTP server\r\n";
 const std::string kBody = "Subject: fault case\r\n\r\nfirst line\r\n..dot-stuffed\r\nlast\r\n";
 
 enum class Handover { MailFrom, Ehlo };
@@ -291,7 +292,10 @@ class FaultInjection : public ::testing::TestWithParam<Variant> {
                 if (!readByProxy) {
                     expected = fault == Fault::Close ? "" : faultBytes(fault, dialogue[at].reply);
                 } else if (v.method != MethodNone) {
-                    expected = kServiceNotAvailable;
+                    // A server gone or refusing with 4xx is worth a retry; junk and 5xx are not.
+                    expected = fault == Fault::Close || fault == Fault::Temporary
+                                   ? kServiceTemporarily
+                                   : kServiceNotAvailable;
                 } else if (fault == Fault::Close || fault == Fault::LongLine) {
                     expected = kCannotConnect;
                 } else {

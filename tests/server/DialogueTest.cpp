@@ -68,12 +68,12 @@ TEST(Dialogue, ProxyAnswersBeforeTheHandOver) {
         {.name = "client login", .server = {}, .client = {{"AUTH PLAIN AHUAcA==\r\n", kRefused}}},
         {.name = "upstream connect fails (EHLO)",
          .server = {},
-         .client = {{"EHLO mx.example.com\r\n", "550 Can not be connected to SMTP server\r\n"}}},
+         .client = {{"EHLO mx.example.com\r\n", "421 Can not be connected to SMTP server\r\n"}}},
         {.name = "upstream connect fails (MAIL FROM)",
          .server = {},
          .client = {kHelo,
                     {"MAIL FROM:<a@example.com>\r\n",
-                     "550 Can not be connected to SMTP server\r\n"}}},
+                     "421 Can not be connected to SMTP server\r\n"}}},
     };
     for (const DialogueRow& row : rows) {
         runDialogue(row);
@@ -132,7 +132,7 @@ TEST(Dialogue, MethodNoneReplaysTheClientsGreeting) {
         {.name = "EHLO: the server closes before its greeting",
          .method = MethodNone,
          .server = {serverCloses()},
-         .client = {{"EHLO mx.example.com\r\n", "550 Can not be connected to SMTP server\r\n"}}},
+         .client = {{"EHLO mx.example.com\r\n", "421 Can not be connected to SMTP server\r\n"}}},
         {.name = "MAIL FROM: greeting and HELO replies of several lines",
          .method = MethodNone,
          .server = concat({{serverSends("220-up\r\n220 ready\r\n"), serverExpects("HELO me\r\n"),

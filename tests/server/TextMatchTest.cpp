@@ -1,6 +1,9 @@
 // The comparisons that pick commands, replies and entries out of lines.
 #include <gtest/gtest.h>
 
+#include <string>
+#include <tuple>
+
 #include "server/Server.h"
 
 namespace {
@@ -112,6 +115,28 @@ TEST(TextMatch, ReplyCodeTakesThreeBytesUnchecked) {
     };
     for (const Row& row : rows) {
         EXPECT_EQ(replyCode(row.line), row.code) << row.line;
+    }
+}
+
+TEST(TlsSettings, FingerprintIgnoresColonsAndCaseAndRefusesAnythingElse) {
+    const std::string hex(64, 'a');
+    std::string colons;
+    for (std::size_t i = 0; i < 64; i += 2) {
+        colons += (i ? ":" : "") + std::string("AA");
+    }
+    const std::tuple<std::string, bool, std::string> rows[] = {
+        {"", true, ""},
+        {hex, true, hex},
+        {colons, true, hex},
+        {hex.substr(1), false, ""},       // 63 digits
+        {hex + "a", false, ""},           // 65 digits
+        {hex.substr(1) + "g", false, ""}, // not hex
+        {"sha256:" + hex, false, ""},
+    };
+    for (const auto& [setting, valid, normalised] : rows) {
+        std::string out = "x";
+        EXPECT_EQ(normaliseFingerprint(setting, out), valid) << setting;
+        EXPECT_EQ(out, normalised) << setting;
     }
 }
 

@@ -2,6 +2,8 @@
 // reads Vellomir.ini in the working directory, sets up the diagnostic channel as the program's
 // start-up does, opens and starts the listener, prints "listening" and serves until SIGTERM or
 // SIGINT. Exit status 2 when the listening port cannot be opened.
+// VELLOMIR_DEADLINES_MS="connect,handshake,reply[,clientIdle]" shortens the engine's deadlines,
+// so tests see a deadline end a session in seconds.
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +13,31 @@
 #include "diag/Proginit.h"
 #include "server/Server.h"
 
+namespace {
+
+void shortenDeadlines() {
+    const char* setting = std::getenv("VELLOMIR_DEADLINES_MS");
+    if (setting == nullptr) {
+        return;
+    }
+    EngineDeadlines deadlines = engineDeadlines();
+    int* fields[] = {&deadlines.connectMillis, &deadlines.handshakeMillis, &deadlines.replyMillis,
+                     &deadlines.clientIdleMillis};
+    const char* cursor = setting;
+    for (int* field : fields) {
+        char* end = nullptr;
+        const long value = std::strtol(cursor, &end, 10);
+        if (end == cursor) {
+            break;
+        }
+        *field = static_cast<int>(value);
+        cursor = *end == ',' ? end + 1 : end;
+    }
+    setEngineDeadlines(deadlines);
+}
+
+} // namespace
+
 int main() {
     // Every thread inherits the blocked signals, so only sigwait below takes them.
     sigset_t stopSignals;
@@ -19,6 +46,7 @@ int main() {
     sigaddset(&stopSignals, SIGINT);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
+    shortenDeadlines();
     Ini.Load();
     DebugSetupFromSetting(Ini.DebugWrite);
     DebugLog("Start:");
