@@ -129,7 +129,9 @@ class TlsRefusalTest(TlsTestCase):
     def test_refusals(self):
         wrong_fingerprint = certs().self_signed.fingerprint.replace(":", "").lower()
         rows = [  # domain, upstream, entry options, what arrives in clear, handshakes
-            ("wrong-name.example", implicit(certs().wrong_name), dict(security=2), b"", 1),
+            ("wrong-address.example", implicit(certs().wrong_name), dict(security=2), b"", 1),
+            ("wrong-name.example", starttls(certs().wrong_name), dict(security=1, smtp="localhost"),
+             CLEAR_STARTTLS, 1),
             ("expired.example", starttls(certs().expired), dict(security=1), CLEAR_STARTTLS, 1),
             ("self-signed.example", implicit(certs().self_signed), dict(security=2), b"", 1),
             ("wrong-fingerprint.example", implicit(),
