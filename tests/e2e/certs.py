@@ -53,7 +53,8 @@ def _signed(directory, name, alt_names, days):
         f.write(f"subjectAltName={alt_names}\n")
     # -days -1 puts the end of validity a day in the past: an expired certificate.
     _openssl(directory, "x509", "-req", "-in", f"{name}.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
-             "-CAcreateserial", "-days", str(days), "-extfile", f"{name}.ext", "-out", f"{name}.pem")
+             "-CAcreateserial", "-days", str(days), "-extfile", f"{name}.ext",
+             "-out", f"{name}.pem")
     return _cert(directory, name)
 
 
