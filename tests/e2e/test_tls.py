@@ -39,6 +39,7 @@ class TlsTestCase(ProxyTestCase):
             user, password = f"user@{domain}".encode(), f"pw {domain} \u00e9!".encode()
             accounts = None if method == "NONE" else {user: password}
             if upstream_options.get("tls") == "starttls" and accounts:
+                # LOGIN and PLAIN after TLS, CRAM-MD5 alone before it: AUTO shows its list
                 upstream_options = {"exclude": ("CRAM-MD5",), **upstream_options}
             self.upstreams[domain] = self.start_upstream(accounts, **upstream_options)
             self.users[domain] = user
@@ -91,7 +92,7 @@ class TlsDeliveryTest(TlsTestCase):
         rows = [  # domain, entry security, server name, method, mechanism the upstream sees
             ("login.starttls.example", 1, "localhost", "LOGIN", "LOGIN"),
             ("plain.starttls.example", 1, HOST, "PLAIN", "PLAIN"),
-            ("auto.starttls.example", 1, "localhost", "AUTO", "PLAIN"),  # CRAM-MD5 only before
+            ("auto.starttls.example", 1, "localhost", "AUTO", "PLAIN"),
             ("none.starttls.example", 1, HOST, "NONE", None),
             ("login.implicit.example", 2, HOST, "LOGIN", "LOGIN"),
             ("plain.implicit.example", 2, "localhost", "PLAIN", "PLAIN"),
