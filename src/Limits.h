@@ -27,6 +27,21 @@ inline constexpr int kReplyMillis = 60 * 1000; // each upstream reply before the
 // RFC 5321 asks servers to wait at least 5 minutes for a command.
 inline constexpr int kClientIdleMillis = 5 * 60 * 1000;
 
+// After the reply that ends a dialogue, what the mail client still sends is read and dropped for
+// at most this long and this many bytes before the socket closes: closing with its pipelined
+// bytes unread would make the kernel send a reset, and the client might never see the reply.
+inline constexpr int kDrainMillis = 2000;
+inline constexpr std::size_t kDrainBytes = 64 * 1024;
+// Concurrent sessions; the next mail client gets "421 Too many connections". Each session is a
+// thread, and a local user holding idle connections must not use up the desktop user's
+// process limit. Above the 1,000 idle sessions the memory benchmark holds.
+inline constexpr int kMaxSessions = 1024;
+// TCP keepalive on both sockets of a relay: a peer that vanished without a word (a laptop that
+// went to sleep, a NAT that forgot the connection) is noticed after about 10 minutes.
+inline constexpr int kKeepAliveIdleSeconds = 300;
+inline constexpr int kKeepAliveIntervalSeconds = 60;
+inline constexpr int kKeepAliveProbes = 5;
+
 // A value read from the settings file is cut to this many bytes.
 inline constexpr std::size_t kProfileValueMax = 299;
 // The Base64 text of a password must fit in one settings value, which bounds the password.

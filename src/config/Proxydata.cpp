@@ -1,10 +1,15 @@
 #include "config/Proxydata.h"
 
+#include <cstring>
 #include <iterator>
 
 #include "config/Inifile.h"
 
 ProxyDataList ProxyList;
+
+ProxyData::~ProxyData() {
+    explicit_bzero(Passwd.data(), Passwd.size());
+}
 
 void ProxyData::Init(std::int32_t n) {
     if (n >= 0) {

@@ -34,6 +34,14 @@ enum SecurityMode : std::int32_t {
 
 class ProxyData {
   public:
+    ProxyData() = default;
+    ProxyData(const ProxyData&) = default;
+    ProxyData(ProxyData&&) = default;
+    ProxyData& operator=(const ProxyData&) = default;
+    ProxyData& operator=(ProxyData&&) = default;
+    // Every copy's password is wiped when the copy goes: a freed buffer must not keep it.
+    ~ProxyData();
+
     std::int32_t Index = -1; // position in ProxyList and number in the settings file; -1 if new
     std::string Domain;      // mail domain that selects this entry
     std::string SMTP;        // upstream server: host name or dotted IPv4 address

@@ -1,11 +1,18 @@
 // A sub task: the dialogue with one mail client up to the hand-over to the upstream server.
 #include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <malloc.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <new>
 #include <optional>
+#include <poll.h>
 #include <string>
+#include <sys/socket.h>
 #include <system_error>
 #include <thread>
 #include <unistd.h>
@@ -23,14 +30,12 @@ std::atomic<int> liveSubTasks{0};
 std::atomic<bool> trimPending{false};
 
 void sendText(int socket, const char* text);
+void keepAlive(int socket);
+void closeAfterReply(int socket);
 
 class Session {
   public:
     explicit Session(SocketTask& task) : task_(task) {}
-    ~Session() {
-        // The copy of the password goes with the session (a plain fill may be optimised away).
-        explicit_bzero(entry_.Passwd.data(), entry_.Passwd.size());
-    }
 
     void run() {
         sendLine(task_.Socket, "220 SMTP Proxy\n", true);
@@ -60,6 +65,8 @@ class Session {
         }
     }
 
+    bool relayed() const { return relayed_; }
+
   private:
     void endWithError(int reply) {
         sendError(task_.Socket, reply);
@@ -70,7 +77,9 @@ class Session {
         extended_ = extended_ || isEhlo;
         greetingLine_ = line_;
         if (!extended_) {
-            ++heloCount_;
+            if (heloCount_ < std::numeric_limits<int>::max()) {
+                ++heloCount_;
+            }
             sendLine(task_.Socket, "250 OK\n", true);
             return;
         }
@@ -156,12 +165,21 @@ class Session {
             }
             sendGreetingToServer();
         }
+        startRelay();
+    }
+
+    void startRelay() {
+        relayed_ = true;
+        keepAlive(task_.Socket);
+        keepAlive(task_.PeerSocket);
         relay(task_);
         task_.stop();
     }
 
     void handOverFromMailFrom() {
-        if (heloCount_ != 1) {
+        // After one HELO, or after EHLO lines that matched no entry (what most mail clients
+        // send: EHLO with their own host name), the sender's address chooses the entry.
+        if (heloCount_ != 1 && !(heloCount_ == 0 && extended_)) {
             endWithError(ErrorServiceNotAvailable);
             return;
         }
@@ -189,8 +207,7 @@ class Session {
             }
         }
         sendServerLine(task_, (mailFromLine + "\n").c_str(), true);
-        relay(task_);
-        task_.stop();
+        startRelay();
     }
 
     SocketTask& task_;
@@ -200,7 +217,55 @@ class Session {
     int heloCount_ = 0;
     std::optional<std::string> greetingLine_;
     bool greetingRead_ = false; // the server's greeting was taken before TLS (STARTTLS)
+    bool relayed_ = false;
 };
+
+void keepAlive(int socket) {
+    int on = 1;
+    int idle = limits::kKeepAliveIdleSeconds;
+    int interval = limits::kKeepAliveIntervalSeconds;
+    int probes = limits::kKeepAliveProbes;
+    setsockopt(socket, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    setsockopt(socket, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    setsockopt(socket, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    setsockopt(socket, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
+}
+
+// Lets the last reply reach the mail client: its sending side ends first (an orderly end of
+// stream after the reply), and what it still sends is read and dropped for a short while, so
+// the close does not turn into a reset that could destroy the reply in flight.
+void closeAfterReply(int socket) {
+    if (shutdown(socket, SHUT_WR) != 0) {
+        return; // already gone
+    }
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(limits::kDrainMillis);
+    std::size_t drained = 0;
+    char scratch[4096];
+    while (drained < limits::kDrainBytes) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            return;
+        }
+        pollfd entry{socket, POLLIN, 0};
+        const int count = poll(&entry, 1, static_cast<int>(left.count()));
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count <= 0) {
+            return;
+        }
+        const ssize_t got = recv(socket, scratch, sizeof scratch, MSG_DONTWAIT);
+        if (got < 0 && (errno == EINTR || errno == EAGAIN)) {
+            continue;
+        }
+        if (got <= 0) {
+            return;
+        }
+        drained += static_cast<std::size_t>(got);
+    }
+}
 
 void sendText(int socket, const char* text) {
     sendAll(socket, text, std::strlen(text));
@@ -248,12 +313,17 @@ int findEntry(ProxyData& entry, const char* line, int mode) {
 void subTaskMain(SocketTask* task) {
     task->ThreadId = static_cast<std::uint32_t>(gettid());
     DebugLog("sub task start(%x) w=%d", task->ThreadId, task->running() ? 1 : 0);
+    bool relayed = false;
     {
         Session session(*task);
         session.run();
+        relayed = session.relayed();
     }
     DebugLog("sub task end(%x)", task->ThreadId);
     closePeer(*task);
+    if (!relayed) {
+        closeAfterReply(task->Socket);
+    }
     closeSocket(task->Socket);
     delete task;
     if (liveSubTasks.fetch_sub(1, std::memory_order_acq_rel) == 1) {
@@ -290,6 +360,13 @@ void releaseIdleMemory() {
 }
 
 bool startSubTask(int socket) {
+    if (liveSubTasks.load(std::memory_order_acquire) >= limits::kMaxSessions) {
+        DebugLog("Too many connections");
+        sendText(socket, "421 Too many connections\r\n");
+        shutdown(socket, SHUT_RDWR);
+        closeSocket(socket);
+        return false;
+    }
     auto* task = new (std::nothrow) SocketTask;
     if (task == nullptr) {
         closeSocket(socket);

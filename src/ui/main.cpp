@@ -8,6 +8,7 @@
 #include "AppSetup.h"
 #include "FormMain.h"
 #include "ShutdownSignals.h"
+#include "diag/ProcessProtection.h"
 #include "diag/Proginit.h"
 #include "server/Server.h"
 
@@ -25,6 +26,7 @@ void ReportStartFailure(const QString& text) {
 } // namespace
 
 int main(int argc, char* argv[]) {
+    ProtectProcessMemory();
     // A second start wakes the first instance and ends before anything is read or written.
     if (IsAlreadyRunning()) {
         return 0;

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 
 #include "Dialogue.h"
 #include "TraceCapture.h"
@@ -226,6 +227,35 @@ TEST(Lifecycle, DescriptorsAbove1023Work) {
     for (const int fd : fillers) {
         close(fd);
     }
+    EXPECT_TRUE(waitForSessionsToEnd());
+}
+
+// A client that pipelines behind a refused command must read the whole reply and then an
+// orderly end of stream, not a reset; one that stays silent is closed with "421 Timeout".
+TEST(Lifecycle, EndingRepliesArriveWholeAndSilentClientsTimeOut) {
+    const int port = startEngineOnFreePort();
+    ASSERT_GT(port, 0);
+    const int client = greetedClient(port);
+    ASSERT_GE(client, 0);
+    ASSERT_TRUE(sendText(client, "NOOP\r\nMAIL FROM:<a@b.c>\r\nRCPT TO:<d@e.f>\r\nDATA\r\n"));
+    EXPECT_EQ(readBytes(client, 27), "550 Service not available\r\n");
+    char byte = 0;
+    errno = 0;
+    EXPECT_EQ(recv(client, &byte, 1, 0), 0) << "reset instead of an end of stream: " << errno;
+    closeSocketQuietly(client);
+
+    const EngineDeadlines saved = engineDeadlines();
+    EngineDeadlines shortIdle = saved;
+    shortIdle.clientIdleMillis = 300;
+    setEngineDeadlines(shortIdle);
+    const int silent = greetedClient(port);
+    ASSERT_GE(silent, 0);
+    bool closed = false;
+    EXPECT_EQ(readUntilClosed(silent, &closed, 3s), "421 Timeout\r\n");
+    EXPECT_TRUE(closed);
+    setEngineDeadlines(saved);
+    closeSocketQuietly(silent);
+    serverStop();
     EXPECT_TRUE(waitForSessionsToEnd());
 }
 

@@ -10,6 +10,7 @@
 #include <pthread.h>
 
 #include "config/Inifile.h"
+#include "diag/ProcessProtection.h"
 #include "diag/Proginit.h"
 #include "server/Server.h"
 
@@ -46,6 +47,7 @@ int main() {
     sigaddset(&stopSignals, SIGINT);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
+    ProtectProcessMemory();
     shortenDeadlines();
     Ini.Load();
     DebugSetupFromSetting(Ini.DebugWrite);
