@@ -7,7 +7,8 @@ VELLOMIR_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 VELLOMIR_RUN_PACKAGES=(cmake g++ ninja-build pkg-config qt6-base-dev libssl-dev fonts-ipafont-gothic)
 # Further packages for the test suite.
 VELLOMIR_TEST_PACKAGES=(libgtest-dev libgmock-dev python3 python3-aiosmtpd swaks curl
-                        clang libclang-rt-14-dev xvfb xauth)
+                        clang libclang-rt-14-dev xvfb xauth openssl libnet-ssleay-perl
+                        postfix dovecot-core)
 
 # ensure_packages NAME...: installs those not yet installed (one apt-get update, only when needed).
 ensure_packages() {
@@ -23,6 +24,11 @@ ensure_packages() {
     fi
     echo "Installing: ${missing[*]}"
     export DEBIAN_FRONTEND=noninteractive
+    if [[ " ${missing[*]} " == *" postfix "* ]]; then
+        # The tests run a private Postfix of their own; the machine's stays unconfigured
+        # and is not started.
+        echo "postfix postfix/main_mailer_type select No configuration" | debconf-set-selections
+    fi
     apt-get update -qq
     apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }

@@ -34,7 +34,7 @@ IO_TIMEOUT = 15.0
 PR_SET_PDEATHSIG = 1
 
 
-def _end_with_parent():
+def end_with_parent():
     # When ctest's timeout kills the test runner, its clean-up never runs; the
     # engine host must not outlive it and keep serving.
     ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
@@ -48,6 +48,9 @@ class Entry:
     user: bytes = b"alice"
     password: bytes = b"s3cret-pw"
     smtp: str = HOST
+    security: int = 0  # 0 plain, 1 STARTTLS, 2 TLS from the first byte
+    ca_file: str = ""
+    fingerprint: str = ""
 
 
 def settings_text(listen_port, entries, debug_write):
@@ -59,16 +62,20 @@ def settings_text(listen_port, entries, debug_write):
                   f"Method{n:03d}={METHOD_CODES[e.method]}", f"User{n:03d}={e.user.decode()}",
                   f"Passwd{n:03d}={base64.b64encode(e.password).decode()}",
                   f"Port{n:03d}={e.port}"]
+        if e.security:
+            lines += [f"Security{n:03d}={e.security}", f"CAFile{n:03d}={e.ca_file}",
+                      f"Fingerprint{n:03d}={e.fingerprint}"]
     return "\n".join(lines) + "\n"
 
 
 class ProxyHost:
     """vellomir_engine_host in `workdir`, listening on 127.0.0.1:`port`."""
 
-    def __init__(self, workdir, entries, debug_write=DEBUG_FILE):
+    def __init__(self, workdir, entries, debug_write=DEBUG_FILE, env=None):
         self.workdir = workdir
         self.entries = entries
         self.debug_write = debug_write
+        self.env = {**os.environ, **(env or {})}
         self.port = None
         self.process = None
 
@@ -78,9 +85,9 @@ class ProxyHost:
             with open(os.path.join(self.workdir, "Vellomir.ini"), "w", encoding="utf-8") as f:
                 f.write(settings_text(self.port, self.entries, self.debug_write))
             self.stderr = open(os.path.join(self.workdir, "engine-stderr.txt"), "wb")
-            self.process = subprocess.Popen([ENGINE_HOST], cwd=self.workdir,
+            self.process = subprocess.Popen([ENGINE_HOST], cwd=self.workdir, env=self.env,
                                             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                            stderr=self.stderr, preexec_fn=_end_with_parent)
+                                            stderr=self.stderr, preexec_fn=end_with_parent)
             if self._wait_listening():
                 return self
             code = self.stop()
@@ -156,8 +163,9 @@ class ProxyTestCase(unittest.TestCase):
         self.addCleanup(upstream.stop)
         return upstream
 
-    def start_proxy(self, entries, debug_write=DEBUG_FILE):
-        proxy = ProxyHost(self.workdir, entries, debug_write)
+    def start_proxy(self, entries, debug_write=DEBUG_FILE, env=None):
+        """env: variables added to the engine host's environment."""
+        proxy = ProxyHost(self.workdir, entries, debug_write, env)
         self.addCleanup(proxy.stop)
         return proxy.start()
 

@@ -5,8 +5,10 @@ entry's user" result of the proxy tests would prove nothing.
 """
 
 import smtplib
+import ssl
 import unittest
 
+from certs import certs
 from upstream import HOST, Upstream, cram_md5_answer
 
 USER = b"alice"
@@ -69,6 +71,30 @@ class UpstreamLoginTest(unittest.TestCase):
         self.assertEqual(delivery.content, body)
         self.assertEqual(delivery.mail_from, "a@example.com")
         self.assertEqual(delivery.ehlo_name, "client.example.com")
+
+
+class TlsUpstreamTest(unittest.TestCase):
+    """The STARTTLS upstream and the certificates are what the proxy's TLS tests take them for."""
+
+    def test_auth_lists_and_certificates(self):
+        context = ssl.create_default_context(cafile=certs().ca)
+        rows = [(certs().good, None), (certs().wrong_name, "Hostname mismatch"),
+                (certs().expired, "expired"), (certs().self_signed, "self-signed certificate")]
+        for cert, error in rows:
+            with self.subTest(error=error):
+                upstream = Upstream({USER: PASSWORD}, exclude=("CRAM-MD5",), tls="starttls",
+                                    cert=cert).start()
+                self.addCleanup(upstream.stop)
+                with smtplib.SMTP("localhost", upstream.port, timeout=10) as client:
+                    client.ehlo("pc")
+                    self.assertEqual(client.esmtp_features["auth"].strip(), "CRAM-MD5")
+                    if error:
+                        with self.assertRaisesRegex(ssl.SSLCertVerificationError, error):
+                            client.starttls(context=context)
+                    else:
+                        client.starttls(context=context)
+                        client.ehlo("pc")
+                        self.assertEqual(client.esmtp_features["auth"].split(), ["LOGIN", "PLAIN"])
 
 
 if __name__ == "__main__":

@@ -3,7 +3,8 @@
 It runs in a thread of the test process on 127.0.0.1 and records, per delivered
 message, the raw bytes of the content as the SMTP layer handed them over
 (dot-unstuffed, CR LF kept) together with who logged in and how. The tests
-compare those records with what the mail client meant to send.
+compare those records with what the mail client meant to send. It also keeps
+every byte it received, apart by whether it came in clear or inside TLS.
 """
 
 import base64
@@ -11,13 +12,14 @@ import hmac
 import logging
 import os
 import socket
+import ssl
 import threading
 import time
 import warnings
 from dataclasses import dataclass, field
 
 from aiosmtpd.controller import Controller
-from aiosmtpd.smtp import SMTP, AuthResult, LoginPassword, MISSING
+from aiosmtpd.smtp import SMTP, AuthResult, LoginPassword, MISSING, TLSSetupException
 
 HOST = "127.0.0.1"
 UPSTREAM_NAME = "upstream.e2e.test"
@@ -51,6 +53,11 @@ class Record:
     deliveries: list = field(default_factory=list)
     logins: list = field(default_factory=list)
     failed_logins: list = field(default_factory=list)
+    clear: list = field(default_factory=list)  # chunks received in clear
+    secure: list = field(default_factory=list)  # chunks received inside TLS
+    server_names: list = field(default_factory=list)  # SNI of each handshake, None for none
+    opened: list = field(default_factory=list)
+    closed: list = field(default_factory=list)
     cond: threading.Condition = field(default_factory=threading.Condition)
 
     def add(self, kind, item):
@@ -58,17 +65,25 @@ class Record:
             getattr(self, kind).append(item)
             self.cond.notify_all()
 
+    def received(self, kind):
+        with self.cond:
+            return b"".join(getattr(self, kind))
+
+    def wait(self, ready, what, timeout=20.0):
+        """Waits until ready() holds; fails the caller's test after `timeout` seconds."""
+        with self.cond:
+            if not self.cond.wait_for(ready, timeout):
+                raise AssertionError(f"upstream: {what} in {timeout}s")
+
     def wait_deliveries(self, count, timeout=20.0):
         """The first `count` deliveries; fails the caller's test after `timeout` seconds."""
-        deadline = time.monotonic() + timeout
-        with self.cond:
-            while len(self.deliveries) < count:
-                left = deadline - time.monotonic()
-                if left <= 0:
-                    raise AssertionError(
-                        f"upstream got {len(self.deliveries)} of {count} messages in {timeout}s")
-                self.cond.wait(left)
-            return list(self.deliveries[:count])
+        self.wait(lambda: len(self.deliveries) >= count,
+                  f"got {len(self.deliveries)} of {count} messages", timeout)
+        return list(self.deliveries[:count])
+
+    def wait_all_closed(self, timeout=20.0):
+        """Waits until every connection has ended: nothing more can arrive on them."""
+        self.wait(lambda: set(self.opened) <= set(self.closed), "connections still open", timeout)
 
 
 class _Handler:
@@ -78,6 +93,10 @@ class _Handler:
 
     async def handle_EHLO(self, server, session, envelope, hostname, responses):
         session.host_name = hostname
+        if server.accounts and server.tls_context and not server._tls_protocol:
+            # A list that differs from the one after TLS (which lacks CRAM-MD5), as a man
+            # in the middle could make it: a client must choose only from the later one.
+            responses.insert(-1, "250-AUTH CRAM-MD5")
         if self.pipelining:
             # aiosmtpd reads commands one after the other from a stream, so it
             # copes with pipelined commands; it just doesn't say so.
@@ -96,12 +115,50 @@ class _Handler:
         ))
         return "250 2.0.0 Message accepted"
 
+    async def handle_exception(self, error):
+        if not isinstance(error, TLSSetupException):  # a refused handshake is no fault here
+            logging.getLogger("mail.log").exception("SMTP session exception")
+        return f"500 Error: ({error.__class__.__name__}) {error}"
 
-class _AuthSMTP(SMTP):
-    """aiosmtpd's server with a CRAM-MD5 mechanism of our own (RFC 2195)."""
+
+class _RecordingSMTP(SMTP):
+    """aiosmtpd's server keeping the bytes it receives, with faults of STARTTLS on demand."""
 
     accounts: dict = {}
     record: Record = None
+    implicit_tls = False
+    starttls_fault = None
+
+    def connection_made(self, transport):
+        if self._original_transport is None:  # not the second call, after STARTTLS
+            self.record.add("opened", transport.get_extra_info("peername"))
+        super().connection_made(transport)
+
+    def connection_lost(self, error):
+        self.record.add("closed", self.session.peer)
+        super().connection_lost(error)
+
+    def data_received(self, data):
+        secure = self.implicit_tls or self._tls_protocol is not None
+        self.record.add("secure" if secure else "clear", bytes(data))
+        super().data_received(data)
+
+    async def smtp_STARTTLS(self, arg):
+        if self.starttls_fault == "454":
+            await self.push("454 4.7.0 TLS not available due to temporary reason")
+        else:
+            await super().smtp_STARTTLS(arg)
+
+    async def push(self, status):
+        if self.starttls_fault == "inject" and status == "220 Ready to start TLS":
+            # The reply injection of a man in the middle: a line behind the go-ahead,
+            # sent in clear, that a client must not take as the server's first word in TLS.
+            status += "\r\n250 injected in clear"
+        await super().push(status)
+
+
+class _AuthSMTP(_RecordingSMTP):
+    """The recording server with a CRAM-MD5 mechanism of our own (RFC 2195)."""
 
     async def auth_CRAM__MD5(self, _, args):
         if len(args) != 1:
@@ -130,15 +187,30 @@ class Upstream:
     accounts: user -> password (bytes). With accounts, AUTH is required before
     MAIL FROM and LOGIN, PLAIN and CRAM-MD5 are offered (minus `exclude`);
     without, no login is asked for.
+
+    tls: None (plain), "starttls" (required before any mail, and AUTH is offered
+    only after it) or "implicit" (TLS from the first byte), with `cert` (a
+    certs.Cert). starttls_fault: "454" refuses STARTTLS, "inject" sends a line
+    in clear right behind its 220 go-ahead.
     """
 
-    def __init__(self, accounts=None, exclude=(), pipelining=False):
+    def __init__(self, accounts=None, exclude=(), pipelining=False, tls=None, cert=None,
+                 starttls_fault=None):
         self.record = Record()
         self.accounts = dict(accounts or {})
         self.port = None
         self._controller = None
         self._exclude = list(exclude)
         self._pipelining = pipelining
+        self._tls = tls
+        self._cert = cert
+        self._starttls_fault = starttls_fault
+
+    def _tls_context(self):
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(self._cert.cert, self._cert.key)
+        context.sni_callback = lambda _, name, __: self.record.add("server_names", name)
+        return context
 
     def _authenticate(self, server, session, envelope, mechanism, auth_data):
         if isinstance(auth_data, LoginPassword):
@@ -157,15 +229,18 @@ class Upstream:
         warnings.filterwarnings("ignore", message="Session.login_data is deprecated")
         logging.getLogger("mail.log").setLevel(logging.ERROR)
         upstream = self
-        smtp_class = type("_BoundAuthSMTP", (_AuthSMTP,), {
-            "accounts": self.accounts, "record": self.record})
+        smtp_class = type("_BoundSMTP", (_AuthSMTP if self.accounts else _RecordingSMTP,), {
+            "accounts": self.accounts, "record": self.record,
+            "implicit_tls": self._tls == "implicit", "starttls_fault": self._starttls_fault})
         kwargs = dict(decode_data=False, server_hostname=UPSTREAM_NAME, ready_timeout=10.0)
         if self.accounts:
-            kwargs.update(auth_required=True, auth_require_tls=False,
+            kwargs.update(auth_required=True, auth_require_tls=self._tls == "starttls",
                           authenticator=self._authenticate,
                           auth_exclude_mechanism=self._exclude)
-        else:
-            smtp_class = SMTP
+        if self._tls == "starttls":
+            kwargs.update(tls_context=self._tls_context(), require_starttls=True)
+        elif self._tls == "implicit":
+            kwargs.update(ssl_context=self._tls_context())
 
         class _Controller(Controller):
             def factory(self):
@@ -183,6 +258,7 @@ class Upstream:
                 continue
             self._controller = controller
             self.port = port
+            self.record.server_names.clear()  # the controller's own check of the listener
             return self
         raise RuntimeError(f"upstream did not start: {last_error}")
 
