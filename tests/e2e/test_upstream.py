@@ -4,11 +4,17 @@ If it let a wrong CRAM-MD5 answer or password through, every "logged in as the
 entry's user" result of the proxy tests would prove nothing.
 """
 
+import base64
+import hashlib
+import http.client
+import json
 import smtplib
 import ssl
 import unittest
+import urllib.parse
 
 from certs import certs
+from token_endpoint import TokenEndpoint
 from upstream import HOST, Upstream, cram_md5_answer
 
 USER = b"alice"
@@ -95,6 +101,66 @@ class TlsUpstreamTest(unittest.TestCase):
                         client.starttls(context=context)
                         client.ehlo("pc")
                         self.assertEqual(client.esmtp_features["auth"].split(), ["LOGIN", "PLAIN"])
+
+
+def call(endpoint, method, path, form=None):
+    """One HTTP request to the endpoint: (status, JSON answer or the redirect's location)."""
+    connection = http.client.HTTPConnection(urllib.parse.urlsplit(endpoint.url).netloc, timeout=10)
+    try:
+        connection.request(method, path, form and urllib.parse.urlencode(form),
+                           {"Content-Type": "application/x-www-form-urlencoded"})
+        response = connection.getresponse()
+        body = response.read()
+        return response.status, json.loads(body) if body else response.getheader("Location")
+    finally:
+        connection.close()
+
+
+class OAuthFixtureTest(unittest.TestCase):
+    """The token endpoint grants only what it should, and the XOAUTH2 upstream takes only the
+    access token the endpoint gave last."""
+
+    def test_grants_and_xoauth2(self):
+        endpoint = TokenEndpoint(client_secret="pw", rotate=True).start()
+        self.addCleanup(endpoint.stop)
+        client = dict(client_id=endpoint.client_id, client_secret="pw")
+        first = endpoint.grant("u@example.com")
+        status, answer = call(endpoint, "POST", "/token", dict(
+            grant_type="refresh_token", refresh_token=first, **client))
+        self.assertEqual((status, answer["refresh_token"]), (200, endpoint.refresh_token(
+            "u@example.com")))
+        for form, error in [(dict(grant_type="refresh_token", refresh_token=first, **client),
+                             "invalid_grant"),  # rotated: the old one is void
+                            (dict(client, client_secret="wrong"), "invalid_client")]:
+            self.assertEqual(call(endpoint, "POST", "/token", form)[1]["error"], error)
+
+        verifier = "v" * 43
+        challenge = base64.urlsafe_b64encode(hashlib.sha256(verifier.encode()).digest())
+        query = urllib.parse.urlencode(dict(
+            response_type="code", client_id=endpoint.client_id, state="st8",
+            redirect_uri="http://127.0.0.1:1/cb", code_challenge=challenge.rstrip(b"="),
+            code_challenge_method="S256"))
+        for code_verifier, error in [("w" * 43, "invalid_grant"), (verifier, None)]:
+            status, location = call(endpoint, "GET", "/authorize?" + query)
+            redirect = urllib.parse.urlsplit(location)
+            answer = dict(urllib.parse.parse_qsl(redirect.query))
+            self.assertEqual((status, redirect.path, answer["state"]), (302, "/cb", "st8"))
+            _, answer = call(endpoint, "POST", "/token", dict(
+                grant_type="authorization_code", code=answer["code"], code_verifier=code_verifier,
+                redirect_uri="http://127.0.0.1:1/cb", **client))
+            self.assertEqual(answer.get("error"), error)
+
+        upstream = Upstream(oauth=endpoint, tls="implicit", cert=certs().good).start()
+        self.addCleanup(upstream.stop)
+        context = ssl.create_default_context(cafile=certs().ca)
+        for token, codes in [(answer["access_token"], [235]), ("at-stale", [334, 535])]:
+            with smtplib.SMTP_SSL(HOST, upstream.port, timeout=10, context=context) as smtp:
+                smtp.ehlo("pc")
+                self.assertIn("XOAUTH2", smtp.esmtp_features["auth"])
+                blob = f"user={endpoint.sign_in_user}\x01auth=Bearer {token}\x01\x01"
+                reply = smtp.docmd("AUTH XOAUTH2", base64.b64encode(blob.encode()).decode())
+                self.assertEqual([reply[0]] + [smtp.docmd("")[0] for _ in codes[1:]], codes)
+        self.assertEqual(len(upstream.record.logins), 1)
 
 
 if __name__ == "__main__":

@@ -8,7 +8,10 @@ every byte it received, apart by whether it came in clear or inside TLS.
 """
 
 import base64
+import binascii
+import collections
 import hmac
+import json
 import logging
 import os
 import socket
@@ -181,6 +184,39 @@ class _AuthSMTP(_RecordingSMTP):
         return AuthResult(success=False, handled=False)
 
 
+class _OAuthSMTP(_AuthSMTP):
+    """The login server with XOAUTH2 as the big providers run it: only the access token that
+    the token endpoint gave last for the user logs in; any other gets a 334 with the error in
+    Base64 JSON and, after the client's empty answer, 535."""
+
+    oauth = None  # the token_endpoint.TokenEndpoint that gives the tokens
+    line_length_limit = 16384
+
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        # AUTH lines of up to 12,288 bytes (RFC 4954): tokens of a few KB fit
+        self.command_size_limits = collections.defaultdict(lambda: 512, AUTH=12288)
+
+    async def auth_XOAUTH2(self, _, args):
+        try:
+            fields = base64.b64decode(args[1], validate=True).split(b"\x01")
+        except (IndexError, binascii.Error):
+            fields = []
+        user = fields[0].removeprefix(b"user=") if fields else b""
+        current = self.oauth.current(user.decode(errors="replace"))
+        if (len(fields) == 4 and fields[0].startswith(b"user=") and fields[2:] == [b"", b""]
+                and current and hmac.compare_digest(fields[1], b"auth=Bearer " + current.encode())):
+            login = Login("XOAUTH2", user)
+            self.record.add("logins", login)
+            return AuthResult(success=True, auth_data=login)
+        self.record.add("failed_logins", Login("XOAUTH2", user))
+        error = {"status": "401", "schemes": "Bearer", "scope": "https://mail.example/"}
+        if await self.challenge_auth(json.dumps(error)) is MISSING:
+            return AuthResult(success=False, handled=True)
+        return AuthResult(success=False, handled=False,
+                          message="535 5.7.8 Username and Password not accepted")
+
+
 class Upstream:
     """An aiosmtpd server on 127.0.0.1.
 
@@ -192,10 +228,12 @@ class Upstream:
     only after it) or "implicit" (TLS from the first byte), with `cert` (a
     certs.Cert). starttls_fault: "454" refuses STARTTLS, "inject" sends a line
     in clear right behind its 220 go-ahead.
+
+    oauth: a token_endpoint.TokenEndpoint; with it, AUTH is required and XOAUTH2 offered too.
     """
 
     def __init__(self, accounts=None, exclude=(), pipelining=False, tls=None, cert=None,
-                 starttls_fault=None):
+                 starttls_fault=None, oauth=None):
         self.record = Record()
         self.accounts = dict(accounts or {})
         self.port = None
@@ -205,6 +243,7 @@ class Upstream:
         self._tls = tls
         self._cert = cert
         self._starttls_fault = starttls_fault
+        self._oauth = oauth
 
     def _tls_context(self):
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
@@ -229,11 +268,12 @@ class Upstream:
         warnings.filterwarnings("ignore", message="Session.login_data is deprecated")
         logging.getLogger("mail.log").setLevel(logging.ERROR)
         upstream = self
-        smtp_class = type("_BoundSMTP", (_AuthSMTP if self.accounts else _RecordingSMTP,), {
-            "accounts": self.accounts, "record": self.record,
+        base = _OAuthSMTP if self._oauth else _AuthSMTP if self.accounts else _RecordingSMTP
+        smtp_class = type("_BoundSMTP", (base,), {
+            "accounts": self.accounts, "record": self.record, "oauth": self._oauth,
             "implicit_tls": self._tls == "implicit", "starttls_fault": self._starttls_fault})
         kwargs = dict(decode_data=False, server_hostname=UPSTREAM_NAME, ready_timeout=10.0)
-        if self.accounts:
+        if self.accounts or self._oauth:
             kwargs.update(auth_required=True, auth_require_tls=self._tls == "starttls",
                           authenticator=self._authenticate,
                           auth_exclude_mechanism=self._exclude)
