@@ -16,13 +16,14 @@ import subprocess
 import tempfile
 import time
 import unittest
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 
+from token_endpoint import TokenEndpoint
 from upstream import HOST, Upstream, free_port
 
 ENGINE_HOST = os.environ.get("VELLOMIR_ENGINE_HOST")
 
-METHOD_CODES = {"NONE": 0, "AUTO": 1, "LOGIN": 2, "PLAIN": 3, "CRAM-MD5": 4}
+METHOD_CODES = {"NONE": 0, "AUTO": 1, "LOGIN": 2, "PLAIN": 3, "CRAM-MD5": 4, "XOAUTH2": 5}
 
 DEBUG_NONE = 0
 DEBUG_FILE = 2
@@ -51,6 +52,7 @@ class Entry:
     security: int = 0  # 0 plain, 1 STARTTLS, 2 TLS from the first byte
     ca_file: str = ""
     fingerprint: str = ""
+    extra: dict = field(default_factory=dict)  # more keys as written, such as the OAuth ones
 
 
 def settings_text(listen_port, entries, debug_write):
@@ -65,6 +67,7 @@ def settings_text(listen_port, entries, debug_write):
         if e.security:
             lines += [f"Security{n:03d}={e.security}", f"CAFile{n:03d}={e.ca_file}",
                       f"Fingerprint{n:03d}={e.fingerprint}"]
+        lines += [f"{key}{n:03d}={value}" for key, value in e.extra.items()]
     return "\n".join(lines) + "\n"
 
 
@@ -128,9 +131,10 @@ class ProxyHost:
         self.stderr.close()
         return process.returncode
 
-    def stderr_text(self):
+    def stderr_text(self, whole=False):
         with open(os.path.join(self.workdir, "engine-stderr.txt"), "rb") as f:
-            return f.read().decode("utf-8", "replace")[-4000:]
+            text = f.read().decode("utf-8", "replace")
+        return text if whole else text[-4000:]
 
     def trace(self):
         path = os.path.join(self.workdir, "debugw.log")
@@ -162,6 +166,11 @@ class ProxyTestCase(unittest.TestCase):
         upstream = Upstream(accounts, **options).start()
         self.addCleanup(upstream.stop)
         return upstream
+
+    def start_endpoint(self, **options):
+        endpoint = TokenEndpoint(**options).start()
+        self.addCleanup(endpoint.stop)
+        return endpoint
 
     def start_proxy(self, entries, debug_write=DEBUG_FILE, env=None):
         """env: variables added to the engine host's environment."""
