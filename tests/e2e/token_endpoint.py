@@ -1,10 +1,9 @@
 """A local OAuth 2.0 token endpoint for the XOAUTH2 tests, on 127.0.0.1 in a thread.
 
-Like a provider's, it gives access tokens for the refresh tokens it granted
-(grant_type=refresh_token) and for the codes of its authorization step, checked
-against their PKCE S256 challenge (grant_type=authorization_code). It keeps the
-form of every token request. The test upstream asks it which access token is
-current for a user: only that one logs in.
+Like a provider's, it gives access tokens for the refresh tokens it granted and
+for the codes of its authorization step (/authorize), checked against their
+PKCE S256 challenge. It keeps the form of every token request. The upstream asks
+it for the access token it gave last for a user: only that one logs in.
 """
 
 import base64
@@ -42,7 +41,7 @@ class TokenEndpoint:
         self._server = None
 
     def grant(self, user, prefix="rt-", chars=32):
-        """A new refresh token for `user`, as a finished sign-in leaves it."""
+        """A new token: by default a refresh token for `user`, as a finished sign-in leaves it."""
         with self._lock:
             token = prefix + secrets.token_urlsafe(chars * 3 // 4)
             self.issued.append(token)
@@ -107,8 +106,7 @@ class TokenEndpoint:
         else:
             return 400, {"error": "unsupported_grant_type"}
         if not user:
-            return 400, {"error": "invalid_grant", "error_description": "Token has been expired "
-                         "or revoked."}
+            return 400, {"error": "invalid_grant", "error_description": "Token revoked."}
         access = self.grant(user, "at-", ACCESS_TOKEN_CHARS)
         self._access[user] = (access, time.monotonic() + self.expires_in)
         answer = {"access_token": access, "token_type": "Bearer", "expires_in": self.expires_in}
@@ -136,9 +134,8 @@ class TokenEndpoint:
             def answer(self, status, answer):
                 body = json.dumps(answer).encode() if status != 302 else b""
                 self.send_response(status)
-                if status == 302:
-                    self.send_header("Location", answer)
-                self.send_header("Content-Type", "application/json")
+                self.send_header(*(("Location", answer) if status == 302
+                                   else ("Content-Type", "application/json")))
                 self.send_header("Content-Length", str(len(body)))
                 self.end_headers()
                 self.wfile.write(body)
