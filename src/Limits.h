@@ -22,6 +22,9 @@ inline constexpr std::size_t kProfileValueMax = 299;
 // The Base64 text of a password must fit in one settings value, which bounds the password.
 inline constexpr std::size_t kPasswordMax = 222;
 
+// Symbolic links followed on the way to the settings file, as many as the kernel itself follows.
+inline constexpr int kLinkHopsMax = 40;
+
 // Diagnostic line: at most this many formatted characters, before CR LF.
 inline constexpr std::size_t kTraceChars = 1000;
 // Serial diagnostic output: a write that cannot finish in this time drops the rest of the line.
