@@ -6,6 +6,7 @@
 #include <latch>
 #include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -73,8 +74,32 @@ INSTANTIATE_TEST_SUITE_P(
                      },
                      [](const std::string& d) { std::filesystem::remove(d + "/log"); }},
         OpenObstacle{"MissingParentDirectory", [](const std::string& d) { return d + "/sub/log"; },
-                     [](const std::string& d) { std::filesystem::create_directory(d + "/sub"); }}),
+                     [](const std::string& d) { std::filesystem::create_directory(d + "/sub"); }},
+        OpenObstacle{"FifoWithoutReader",
+                     [](const std::string& d) {
+                         mkfifo((d + "/log").c_str(), 0600);
+                         return d + "/log";
+                     },
+                     [](const std::string& d) { std::filesystem::remove(d + "/log"); }}),
     [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(FileModeTest, PlantedLinkOrForeignLogIsNeitherEmptiedNorWritten) {
+    const std::string log = dir.File("debugw.log");
+    const std::string victim = dir.File("bashrc");
+    std::ofstream(victim) << "mine\n";
+    ASSERT_EQ(symlink(victim.c_str(), log.c_str()), 0);
+    DebugSetup(DebugFile, log.c_str());
+    DebugLog("echo owned");
+    EXPECT_EQ(ReadWholeFile(victim), "mine\n");
+
+    std::filesystem::remove(log);
+    std::ofstream(log) << "theirs\n";
+    if (chown(log.c_str(), geteuid() + 1, getegid()) != 0) {
+        GTEST_SKIP() << "only root can give a file to another user";
+    }
+    DebugLog("echo owned");
+    EXPECT_EQ(ReadWholeFile(log), "theirs\n");
+}
 
 struct CutCase {
     const char* name;
