@@ -48,11 +48,11 @@ std::unique_ptr<ProfileText> ProfileFile::LoadDisk() {
     privatefile::ReadOutcome outcome = privatefile::Read(path_, text);
     if (!outcome.ok) {
         // Unreadable: every key reads as missing, and no save may replace what we cannot see.
-        DebugLog("IniReadError(%s): %s", path_.c_str(), outcome.error.c_str());
+        DebugLogEarly("IniReadError(%s): %s", path_.c_str(), outcome.error.c_str());
     } else if (outcome.exposed && !exposureTraced_) {
         exposureTraced_ = true;
-        DebugLog("IniModeWarning(%s): other users can read it; the next save makes it 0600",
-                 path_.c_str());
+        DebugLogEarly("IniModeWarning(%s): other users can read it; the next save makes it 0600",
+                      path_.c_str());
     }
     auto parsed = std::make_unique<ProfileText>(text);
     Wipe(text);

@@ -46,16 +46,26 @@ void DebugSetup(int mode, const char* portName, int baudCode);
 // looked up at open).
 void DebugSetup(int mode, int port, const char* host);
 // File mode: file name; a relative name resolves against the working directory at open. The file
-// is created (mode 0600) or emptied with the first line.
+// is created or emptied with the first line, mode 0600; a symbolic link, a FIFO or a file of
+// another user there is not opened (lines are dropped and later lines try again). Once it holds
+// 10 MiB it is renamed to "<name>.1", replacing an older one, and a new file starts.
 void DebugSetup(int mode, const char* fileName);
 // The set-up that the settings value DebugWrite selects at start-up: 1 UDP to the diagnostics
 // receiver, 2 the log file, 3 standard error; any other value leaves the channel off.
 void DebugSetupFromSetting(int debugWrite);
 
+// Every output gets a line's control bytes (but the tab) written as "\x1b" and the like, since
+// texts from peers reach the trace; the line end (the CR LF that DebugLog adds, or the LF or
+// CR LF at the very end of a DebugLogRaw text) and all other bytes stay as they are.
+
 // printf-style trace line; at most 1000 formatted characters, then CR LF.
 void DebugLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // The same without the CR LF.
 void DebugLogRaw(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// For lines that may come before start-up has set the channel up (the settings file is read
+// first): DebugLog while the channel is on. While it is off, the first four such lines are kept
+// and written right after the next line of a set-up channel, so "Start:" still comes first.
+void DebugLogEarly(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // True while a mode other than off is set (cheap; lets callers skip building trace arguments).
 bool DebugEnabled();

@@ -1,6 +1,8 @@
 // File mode: when the log is created, what reaches it, and whole lines under concurrent writers.
 #include "DiagTestSupport.h"
 
+#include "Limits.h"
+
 #include <filesystem>
 #include <functional>
 #include <latch>
@@ -99,6 +101,35 @@ TEST_F(FileModeTest, PlantedLinkOrForeignLogIsNeitherEmptiedNorWritten) {
     }
     DebugLog("echo owned");
     EXPECT_EQ(ReadWholeFile(log), "theirs\n");
+}
+
+TEST_F(FileModeTest, ControlBytesAreEscapedAndLinesOfEarlyStartFollowTheFirstLine) {
+    const std::string log = dir.File("debugw.log");
+    DebugLogEarly("early %d", 1);
+    DebugLogEarly("early\x1b%d", 2);
+    DebugSetup(DebugFile, log.c_str());
+    DebugLog("Start:");
+    DebugLog("recv:%s", "\x1b[2Jcls\rx\ty\x7f\n");
+    DebugLogRaw("send:%s", "250 a\x01\r\n");
+    DebugLogRaw("send:%s", "QUIT\n");
+    DebugLogEarly("late");
+    EXPECT_EQ(ReadWholeFile(log), "Start:\r\nearly 1\r\nearly\\x1b2\r\n"
+                                  "recv:\\x1b[2Jcls\\x0dx\ty\\x7f\\x0a\r\n"
+                                  "send:250 a\\x01\r\nsend:QUIT\nlate\r\n");
+}
+
+TEST_F(FileModeTest, LogPastItsCapMovesToDotOneAndANewOneStarts) {
+    const std::string log = dir.File("debugw.log");
+    std::ofstream(log + ".1") << "older run\n";
+    DebugSetup(DebugFile, log.c_str());
+    const std::string text(998, 'x'); // 1000 bytes with CR LF
+    const std::size_t lines = limits::kTraceFileMax / 1000 + 1;
+    for (std::size_t i = 0; i < lines; ++i) {
+        DebugLog("%s", text.c_str());
+    }
+    DebugLog("next");
+    EXPECT_EQ(std::filesystem::file_size(log + ".1"), lines * 1000);
+    EXPECT_EQ(ReadWholeFile(log), "next\r\n");
 }
 
 struct CutCase {
