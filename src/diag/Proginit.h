@@ -78,7 +78,10 @@ void DebugResetForTest();
 // Per-user paths: the lock file and the local socket of the running instance's main window, named
 // "vellomir-<uid>.lock" and "vellomir-<uid>.sock". They live in $VELLOMIR_RUNTIME_DIR when that is
 // set and not empty (tests use it to keep their instances apart), else in $XDG_RUNTIME_DIR when it
-// names a directory, else in $TMPDIR when it names a directory, else in /tmp. The UI listens on
+// names a directory of the user's own that nobody else may enter, else in the private directory
+// "vellomir-<uid>" (made mode 0700 when missing) in $TMPDIR when it names a directory, else in
+// /tmp. A directory of that name that is a link, belongs to someone else or lets others in is not
+// used: both paths are then "" and the program runs without the guard. The UI listens on
 // InstanceSocketPath() with QLocalServer::listen(fullPath) from MarkInstanceWindow to
 // UnmarkInstanceWindow.
 std::string InstanceLockPath();
@@ -86,10 +89,11 @@ std::string InstanceSocketPath();
 
 // True when another instance holds the lock (it has then been woken); false otherwise, also when
 // the lock cannot be taken for another reason (the program then starts normally). The lock file is
-// opened without following a symbolic link, and its descriptor stays open (not inherited across
-// exec) until the process ends. A second call in the process that holds the lock answers false.
+// opened without following a symbolic link and counts only when it is a regular file of the user's
+// own; its descriptor stays open (not inherited across exec) until the process ends. A second
+// call in the process that holds the lock answers false.
 bool IsAlreadyRunning();
 // Connects to the running instance's socket and sends the one byte "w"; does nothing when no
-// instance listens there. Waits at most about one second for a busy listener, so a hung first
-// instance cannot hang the second start.
+// instance listens there or the socket is not the user's own. Waits at most about one second for a
+// busy listener, so a hung first instance cannot hang the second start.
 void WakeRunningInstance();
