@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,6 +21,20 @@ std::string DirectoryOf(const std::string& path) {
         return ".";
     }
     return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string BaseOf(const std::string& path) {
+    std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Temporary files of a save are "<folder>/.<name>.save-XXXXXX": hidden, and named so that no
+// file of the user's own is ever taken for one.
+constexpr char kTempMark[] = ".save-";
+constexpr std::size_t kTempRandom = 6; // the X's of mkstemp
+
+std::string TempPrefix(const std::string& target) {
+    return "." + BaseOf(target) + kTempMark;
 }
 
 // Where `path` leads: the path itself, or the end of a chain of links that all belong to the
@@ -172,7 +187,7 @@ bool Replace(const std::string& path, const std::string& text,
         return false;
     }
 
-    std::string temp = target + ".XXXXXX";
+    std::string temp = DirectoryOf(target) + "/" + TempPrefix(target) + "XXXXXX";
     int fd = ::mkostemp(temp.data(), O_CLOEXEC);
     if (fd < 0) {
         error = std::strerror(errno);
@@ -208,6 +223,33 @@ bool Replace(const std::string& path, const std::string& text,
         ::close(dir);
     }
     return true;
+}
+
+void RemoveLeftovers(const std::string& path) {
+    std::string target;
+    std::string error;
+    struct stat info {};
+    bool exists = false;
+    if (!Resolve(path, target, info, exists, error)) {
+        return;
+    }
+    DIR* folder = ::opendir(DirectoryOf(target).c_str());
+    if (folder == nullptr) {
+        return;
+    }
+    const std::string prefix = TempPrefix(target);
+    while (const dirent* item = ::readdir(folder)) {
+        const std::string name = item->d_name;
+        if (name.size() != prefix.size() + kTempRandom || name.compare(0, prefix.size(), prefix)) {
+            continue;
+        }
+        // Only the user's own regular files: never anything another user put there.
+        if (::fstatat(::dirfd(folder), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISREG(info.st_mode) && info.st_uid == ::geteuid()) {
+            ::unlinkat(::dirfd(folder), name.c_str(), 0);
+        }
+    }
+    ::closedir(folder);
 }
 
 } // namespace privatefile

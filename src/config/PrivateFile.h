@@ -33,4 +33,9 @@ ReadOutcome Read(const std::string& path, std::string& text);
 bool Replace(const std::string& path, const std::string& text,
              const std::function<void()>& beforeRename, std::string& error);
 
+// A save cut short by a crash or a kill leaves its temporary file (readable by the user only)
+// behind. Removes those of the file at `path`: only regular files of the user's own that carry
+// the temporary name of a save, so nothing else in the folder is ever touched.
+void RemoveLeftovers(const std::string& path);
+
 } // namespace privatefile

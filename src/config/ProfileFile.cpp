@@ -41,6 +41,7 @@ void ProfileFile::SetPath(std::string path) {
     path_ = std::move(path);
     view_.reset();
     exposureTraced_ = false;
+    leftoversRemoved_ = false;
 }
 
 std::unique_ptr<ProfileText> ProfileFile::LoadDisk() {
@@ -136,6 +137,10 @@ bool ProfileFile::Flush() {
             }
         }
         if (changed) {
+            if (!leftoversRemoved_) {
+                privatefile::RemoveLeftovers(path_);
+                leftoversRemoved_ = true;
+            }
             std::string saved = document.ToText();
             std::string error;
             ok = privatefile::Replace(path_, saved, beforeRename_, error);

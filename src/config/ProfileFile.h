@@ -10,6 +10,7 @@
 // - Flush reads the file again, applies the waiting writes to it in order and replaces it the
 //   PrivateFile way (atomic, always 0600, symbolic links only when they and their target are the
 //   user's, a read-only file left as it is). An outside edit of other keys made meanwhile stays.
+//   The first save to a path also removes temporary files that saves cut short left there.
 // - A failed Flush is traced and drops the waiting writes: the file on disk stays as it was and
 //   reads see it again, so a later successful Flush cannot bring back an unsaved value over an
 //   edit made outside in between. What was meant to be saved lives on only in the caller.
@@ -80,6 +81,7 @@ class ProfileFile {
     std::unique_ptr<ProfileText> view_; // while held: the file as read first
 
     bool exposureTraced_ = false;
+    bool leftoversRemoved_ = false; // temporary files of saves cut short, once per path
     std::function<void()> beforeRename_;
 };
 
