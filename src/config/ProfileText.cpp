@@ -1,7 +1,9 @@
 #include "config/ProfileText.h"
 
+#include <algorithm>
 #include <cstring>
 #include <iterator>
+#include <new>
 
 namespace {
 
@@ -12,8 +14,8 @@ bool IsBlank(char c) {
     return c == ' ' || c == '\t';
 }
 
-std::string Trim(const std::string& text, std::size_t from = 0,
-                 std::size_t to = std::string::npos) {
+std::string Trim(std::string_view text, std::size_t from = 0,
+                 std::size_t to = std::string_view::npos) {
     if (to > text.size()) {
         to = text.size();
     }
@@ -23,10 +25,18 @@ std::string Trim(const std::string& text, std::size_t from = 0,
     while (to > from && IsBlank(text[to - 1])) {
         --to;
     }
-    return text.substr(from, to - from);
+    return std::string(text.substr(from, to - from));
 }
 
-std::size_t FirstNonBlank(const std::string& line) {
+void LowerAscii(std::string& name) {
+    for (char& c : name) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+}
+
+std::size_t FirstNonBlank(std::string_view line) {
     std::size_t i = 0;
     while (i < line.size() && IsBlank(line[i])) {
         ++i;
@@ -36,7 +46,7 @@ std::size_t FirstNonBlank(const std::string& line) {
 
 // "[name]" with blanks anywhere around; an unclosed bracket still opens a section, named by the
 // rest of the line, so that its keys never count as keys of the section before it.
-bool SectionOf(const std::string& line, std::string& name) {
+bool SectionOf(std::string_view line, std::string& name) {
     std::size_t start = FirstNonBlank(line);
     if (start >= line.size() || line[start] != '[') {
         return false;
@@ -47,26 +57,36 @@ bool SectionOf(const std::string& line, std::string& name) {
 }
 
 // "key=value"; comments (";" or "#"), section lines and lines without "=" are not keys.
-bool KeyOf(const std::string& line, std::string& key) {
+bool KeyOf(std::string_view line, std::string& key) {
     std::size_t start = FirstNonBlank(line);
     if (start >= line.size() || line[start] == ';' || line[start] == '#' || line[start] == '[') {
         return false;
     }
     std::size_t equals = line.find('=', start);
-    if (equals == std::string::npos) {
+    if (equals == std::string_view::npos) {
         return false;
     }
     key = Trim(line, start, equals);
     return !key.empty();
 }
 
-void Wipe(std::string& text) {
-    explicit_bzero(text.data(), text.size());
-}
-
 } // namespace
 
-ProfileText::ProfileText(const std::string& text) {
+void* ProfileText::WipingResource::do_allocate(std::size_t bytes, std::size_t alignment) {
+    return ::operator new(bytes, std::align_val_t(alignment));
+}
+
+void ProfileText::WipingResource::do_deallocate(void* memory, std::size_t bytes,
+                                                std::size_t alignment) {
+    explicit_bzero(memory, bytes);
+    ::operator delete(memory, std::align_val_t(alignment));
+}
+
+void ProfileText::IndexName(std::string& into, std::string_view section, std::string_view key) {
+    into.assign(section).append(1, '\n').append(key);
+}
+
+ProfileText::ProfileText(const std::string& text) : arena_(&wiping_) {
     std::size_t start = 0;
     if (text.compare(0, kByteOrderMarkSize, kByteOrderMark) == 0) {
         byteOrderMark_ = true;
@@ -74,8 +94,12 @@ ProfileText::ProfileText(const std::string& text) {
     }
     std::size_t first = text.find('\n', start);
     crlf_ = first != std::string::npos && first > start && text[first - 1] == '\r';
+    // At most one key per line: the index never grows in steps while the file is read.
+    keys_.reserve(static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) + 1);
     Section* current = nullptr;
+    std::string currentName;
     std::string name;
+    std::string indexName;
     while (start < text.size()) {
         std::size_t end = text.find('\n', start);
         std::size_t next = end == std::string::npos ? text.size() : end + 1;
@@ -87,87 +111,92 @@ ProfileText::ProfileText(const std::string& text) {
         if (crlf_ && end > start && text[end - 1] == '\r') {
             --end;
         }
-        Line line = lines_.emplace(lines_.end(), text, start, end - start);
+        Line line = lines_.emplace(lines_.end(), text.data() + start, end - start);
         if (SectionOf(*line, name)) {
-            auto [found, added] = sections_.try_emplace(NameKey(name));
-            current = added ? &found->second : nullptr;
-            if (added) {
+            LowerAscii(name);
+            current = nullptr;
+            if (sections_.find(std::string_view(name)) == sections_.end()) {
+                current = &sections_.try_emplace(std::pmr::string(name, &arena_)).first->second;
                 current->header = line;
                 current->lastKey = line;
+                currentName = name;
             }
         } else if (current != nullptr && KeyOf(*line, name)) {
-            current->keys[NameKey(name)].push_back(line);
+            LowerAscii(name);
+            IndexName(indexName, currentName, name);
+            auto lines = keys_.find(std::string_view(indexName));
+            if (lines == keys_.end()) {
+                lines = keys_.try_emplace(std::pmr::string(indexName, &arena_)).first;
+            }
+            lines->second.push_back(line);
             current->lastKey = line;
         }
         start = next;
     }
 }
 
-ProfileText::~ProfileText() {
-    for (std::string& line : lines_) {
-        Wipe(line);
-    }
-}
-
 const char* ProfileText::RawValue(const std::string& section, const std::string& key) const {
-    auto found = sections_.find(NameKey(section));
-    if (found == sections_.end()) {
+    std::string indexName;
+    IndexName(indexName, NameKey(section), NameKey(key));
+    auto lines = keys_.find(std::string_view(indexName));
+    if (lines == keys_.end()) {
         return nullptr;
     }
-    auto lines = found->second.keys.find(NameKey(key));
-    if (lines == found->second.keys.end()) {
-        return nullptr;
-    }
-    const std::string& line = *lines->second.front();
+    const std::pmr::string& line = *lines->second.front();
     return line.c_str() + line.find('=') + 1;
 }
 
 void ProfileText::Set(const std::string& section, const std::string& key,
                       const std::string& stored) {
-    auto [found, added] = sections_.try_emplace(NameKey(section));
-    Section& target = found->second;
-    if (added) {
+    const std::string sectionKey = NameKey(section);
+    auto found = sections_.find(std::string_view(sectionKey));
+    if (found == sections_.end()) {
         if (!lines_.empty() && !Trim(lines_.back()).empty()) {
             lines_.emplace_back();
         }
-        target.header = lines_.insert(lines_.end(), '[' + Trim(section) + ']');
-        target.lastKey = target.header;
+        found = sections_.try_emplace(std::pmr::string(sectionKey, &arena_)).first;
+        found->second.header = lines_.emplace(lines_.end(), '[' + Trim(section) + ']');
+        found->second.lastKey = found->second.header;
     }
-    std::vector<Line>& keyLines = target.keys[NameKey(key)];
-    if (!keyLines.empty()) {
+    Section& target = found->second;
+    std::string indexName;
+    IndexName(indexName, sectionKey, NameKey(key));
+    auto lines = keys_.find(std::string_view(indexName));
+    if (lines != keys_.end()) {
         // Keep the line's own spelling of the key and its spacing around "=".
-        std::string& line = *keyLines.front();
+        std::pmr::string& line = *lines->second.front();
         std::size_t keep = line.find('=') + 1;
         while (keep < line.size() && IsBlank(line[keep])) {
             ++keep;
         }
-        explicit_bzero(line.data() + keep, line.size() - keep);
         line.replace(keep, std::string::npos, stored);
         return;
     }
-    target.lastKey = lines_.insert(std::next(target.lastKey), Trim(key) + '=' + stored);
-    keyLines.push_back(target.lastKey);
+    // Built in place: a temporary std::string of it would leave a password on the heap.
+    std::pmr::string line(&arena_);
+    const std::string name = Trim(key);
+    line.reserve(name.size() + 1 + stored.size());
+    line.append(name).append(1, '=').append(stored);
+    target.lastKey = lines_.insert(std::next(target.lastKey), std::move(line));
+    keys_.try_emplace(std::pmr::string(indexName, &arena_)).first->second.push_back(target.lastKey);
 }
 
 bool ProfileText::Remove(const std::string& section, const std::string& key) {
-    auto found = sections_.find(NameKey(section));
-    if (found == sections_.end()) {
+    const std::string sectionKey = NameKey(section);
+    std::string indexName;
+    IndexName(indexName, sectionKey, NameKey(key));
+    auto lines = keys_.find(std::string_view(indexName));
+    if (lines == keys_.end()) {
         return false;
     }
-    Section& target = found->second;
-    auto lines = target.keys.find(NameKey(key));
-    if (lines == target.keys.end()) {
-        return false;
-    }
-    std::vector<Line> doomed = std::move(lines->second);
-    target.keys.erase(lines);
-    for (auto line = doomed.rbegin(); line != doomed.rend(); ++line) {
+    Section& target = sections_.find(std::string_view(sectionKey))->second;
+    for (auto line = lines->second.rbegin(); line != lines->second.rend(); ++line) {
         if (*line == target.lastKey) {
             target.lastKey = LastKeyBefore(*line, target);
         }
-        Wipe(**line);
         lines_.erase(*line);
     }
+    keys_.erase(lines);
     return true;
 }
 
@@ -186,7 +215,7 @@ ProfileText::Line ProfileText::LastKeyBefore(Line line, const Section& section) 
 std::string ProfileText::ToText() const {
     const char* eol = crlf_ ? "\r\n" : "\n";
     std::size_t size = byteOrderMark_ ? kByteOrderMarkSize : 0;
-    for (const std::string& line : lines_) {
+    for (const std::pmr::string& line : lines_) {
         size += line.size() + std::strlen(eol);
     }
     // Built in one allocation: growing would leave copies of passwords in freed memory.
@@ -195,8 +224,8 @@ std::string ProfileText::ToText() const {
     if (byteOrderMark_) {
         text += kByteOrderMark;
     }
-    for (const std::string& line : lines_) {
-        text += line;
+    for (const std::pmr::string& line : lines_) {
+        text.append(line.data(), line.size());
         text += eol;
     }
     return text;
@@ -204,11 +233,7 @@ std::string ProfileText::ToText() const {
 
 std::string ProfileText::NameKey(const std::string& name) {
     std::string key = Trim(name);
-    for (char& c : key) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-    }
+    LowerAscii(key);
     return key;
 }
 
@@ -235,7 +260,7 @@ std::string ProfileText::StoredForm(const std::string& value) {
 }
 
 std::string ProfileText::ValueOf(const char* raw) {
-    std::string value = Trim(std::string(raw, std::strcspn(raw, "\r")));
+    std::string value = Trim(std::string_view(raw, std::strcspn(raw, "\r")));
     if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
         value = value.substr(1, value.size() - 2);
     }

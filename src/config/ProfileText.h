@@ -15,15 +15,16 @@
 #pragma once
 
 #include <list>
+#include <memory_resource>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
 class ProfileText {
   public:
+    // The lines may hold passwords: all their memory is wiped when the text is destroyed.
     explicit ProfileText(const std::string& text = "");
-    // The lines may hold passwords: they are wiped before their memory is given back.
-    ~ProfileText();
     ProfileText(const ProfileText&) = delete;
     ProfileText& operator=(const ProfileText&) = delete;
 
@@ -49,17 +50,41 @@ class ProfileText {
     static std::string ValueOf(const char* raw);
 
   private:
-    using Line = std::list<std::string>::iterator;
+    // Hands out heap memory and wipes it before giving it back: the text holds passwords.
+    class WipingResource : public std::pmr::memory_resource {
+        void* do_allocate(std::size_t bytes, std::size_t alignment) override;
+        void do_deallocate(void* memory, std::size_t bytes, std::size_t alignment) override;
+        bool do_is_equal(const std::pmr::memory_resource& other) const noexcept override {
+            return this == &other;
+        }
+    };
+    // Names are looked up as views, without making a string per lookup.
+    struct NameHash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view name) const {
+            return std::hash<std::string_view>{}(name);
+        }
+    };
+    template <typename Value>
+    using NameMap = std::pmr::unordered_map<std::pmr::string, Value, NameHash, std::equal_to<>>;
+
+    using Line = std::pmr::list<std::pmr::string>::iterator;
     struct Section {
         Line header;
         Line lastKey; // the header while the section has no key
-        std::unordered_map<std::string, std::vector<Line>> keys; // by NameKey: the key's lines
     };
 
+    // "<section>\n<key>" in NameKey form: the key's place in the index.
+    static void IndexName(std::string& into, std::string_view section, std::string_view key);
     static Line LastKeyBefore(Line line, const Section& section);
 
-    std::list<std::string> lines_;
-    std::unordered_map<std::string, Section> sections_; // by NameKey
+    // Everything below lives in one arena, given back (and wiped) at once: thousands of entries
+    // cost a handful of allocations instead of several per line.
+    WipingResource wiping_;
+    std::pmr::monotonic_buffer_resource arena_;
+    std::pmr::list<std::pmr::string> lines_{&arena_};
+    NameMap<Section> sections_{&arena_};            // by NameKey
+    NameMap<std::pmr::vector<Line>> keys_{&arena_}; // by IndexName: the key's lines
     bool byteOrderMark_ = false;
     bool crlf_ = false;
 };
