@@ -225,7 +225,7 @@ TEST_F(ProfileFileTest, FailedSaveLeavesTheFileAndForgetsTheUnsavedWrites) {
 }
 
 TEST_F(ProfileFileTest, PlantedFifosNeverBlock) {
-    ASSERT_EQ(::mkfifo("a.ini.tmp", 0666), 0); // where a fixed temporary name would be
+    ASSERT_EQ(::mkfifo("a.ini.tmp", 0666), 0);          // where a fixed temporary name would be
     ASSERT_EQ(::mkfifo(".a.ini.save-AAAAAA", 0666), 0); // named like a save's leftover
     ProfileFile file("a.ini");
     file.Write("S", "k", "v");
