@@ -70,7 +70,7 @@ class DiskView {
 
 void IniFile::Load() {
     if (!WorkingDirectory(CurrentDir)) {
-        DebugLog("GetCurrentDirError: %s", std::strerror(errno));
+        DebugLogEarly("GetCurrentDirError: %s", std::strerror(errno));
         CurrentDir.assign(1, '.');
     }
     Path = CurrentDir + "/" + kSettingsFileName;
@@ -166,7 +166,7 @@ void IniFile::LoadList() {
     if (count > kMaxEntries) {
         // Only a damaged file holds such a count; it must not make the program hang or run out
         // of memory building empty entries.
-        DebugLog("IniCountCut(%d)", count);
+        DebugLogEarly("IniCountCut(%d)", count);
         count = kMaxEntries;
     }
     list_.Clear();
