@@ -49,6 +49,8 @@ inline constexpr int kKeepAliveProbes = 5;
 
 // A value read from the settings file is cut to this many bytes.
 inline constexpr std::size_t kProfileValueMax = 299;
+// OAuth values (refresh tokens are often 1-2 KB) are read up to this many bytes instead.
+inline constexpr std::size_t kOAuthValueMax = 8192;
 // The Base64 text of a password must fit in one settings value, which bounds the password.
 inline constexpr std::size_t kPasswordMax = 222;
 

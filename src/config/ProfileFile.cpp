@@ -70,7 +70,8 @@ void ProfileFile::ReleaseDiskView() {
     }
 }
 
-std::string ProfileFile::Read(const std::string& section, const std::string& key) {
+std::string ProfileFile::Read(const std::string& section, const std::string& key,
+                              std::size_t maxLength) {
     std::string value;
     auto waiting = latest_.find(LookupKey(section, key));
     if (waiting != latest_.end()) {
@@ -88,8 +89,8 @@ std::string ProfileFile::Read(const std::string& section, const std::string& key
         const char* raw = text.RawValue(section, key);
         value = raw != nullptr ? ProfileText::ValueOf(raw) : "";
     }
-    if (value.size() > limits::kProfileValueMax) {
-        value.resize(limits::kProfileValueMax);
+    if (value.size() > maxLength) {
+        value.resize(maxLength);
     }
     return value;
 }

@@ -27,6 +27,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "Limits.h"
+
 class ProfileText;
 
 class ProfileFile {
@@ -41,7 +43,9 @@ class ProfileFile {
     void SetPath(std::string path);
     const std::string& Path() const { return path_; }
 
-    std::string Read(const std::string& section, const std::string& key);
+    // A value is cut to `maxLength` bytes (299 unless a key is known to hold more).
+    std::string Read(const std::string& section, const std::string& key,
+                     std::size_t maxLength = limits::kProfileValueMax);
     // Section and key names are taken without the blanks at their edges; a name that could not
     // read back as itself (empty, holding a line break, "=" or "]" where it ends the name) is
     // refused and traced. The value is stored as ProfileText::StoredForm makes it.

@@ -152,6 +152,27 @@ TEST_F(IniFileTest, TlsKeysTravelWithTheirEntry) {
     EXPECT_EQ(ProxyList.At(1).Fingerprint, "AB:cd");
 }
 
+TEST_F(IniFileTest, OAuthKeysKeepLongTokensAndStoreSecretsInBase64) {
+    Ini.Load();
+    ProxyData entry = Entry("o");
+    entry.Method = MethodXoauth2;
+    entry.OAuthTokenUrl = "https://login.example/token";
+    entry.OAuthClientId = "client-1";
+    entry.OAuthClientSecret = "s3cret";
+    entry.OAuthScope = "https://mail.example/ offline_access";
+    entry.OAuthRefresh = std::string(3000, 'R') + "-end"; // refresh tokens run to kilobytes
+    ProxyList.Add(entry);
+    Ini.SaveList();
+    EXPECT_EQ(Settings().find("s3cret"), std::string::npos); // never in clear
+    EXPECT_EQ(Settings().find("RRRR"), std::string::npos);
+    Ini.Load();
+    const ProxyData back = ProxyList.At(0);
+    EXPECT_EQ(back.OAuthRefresh, entry.OAuthRefresh);
+    EXPECT_EQ(back.OAuthClientSecret, "s3cret");
+    EXPECT_EQ(back.OAuthScope, entry.OAuthScope);
+    EXPECT_EQ(back.OAuthTokenUrl, entry.OAuthTokenUrl);
+}
+
 TEST_F(IniFileTest, EntryThousandUsesFourDigitKeys) {
     Ini.Load();
     Ini.SaveEntry(1000, Entry("k"), true);
