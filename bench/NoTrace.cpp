@@ -9,6 +9,7 @@ void DebugSetup(int, int, const char*) {}
 void DebugSetup(int, const char*) {}
 void DebugLog(const char*, ...) {}
 void DebugLogRaw(const char*, ...) {}
+void DebugLogEarly(const char*, ...) {}
 bool DebugEnabled() {
     return false;
 }

@@ -33,11 +33,27 @@ ensure_packages() {
     apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
-# build_vellomir [CMAKE ARGS...]: configures (once) and builds into build/.
+# build_vellomir program|all: builds into build/.
+#   program: only the desktop program; a new build/ is configured without the test suite, so
+#            neither GoogleTest nor the test programs are needed to start Vellomir.
+#   all:     turns the test suite on in the same build/ and builds everything.
 build_vellomir() {
-    local dir="$VELLOMIR_ROOT/build"
-    if [ ! -f "$dir/CMakeCache.txt" ]; then
-        cmake -S "$VELLOMIR_ROOT" -B "$dir" -G Ninja "$@"
-    fi
-    cmake --build "$dir" --parallel "$(nproc)"
+    local dir="$VELLOMIR_ROOT/build" generator=()
+    [ -f "$dir/CMakeCache.txt" ] || generator=(-G Ninja)
+    case "$1" in
+    program)
+        if [ ${#generator[@]} -gt 0 ]; then
+            cmake -S "$VELLOMIR_ROOT" -B "$dir" "${generator[@]}" -DVELLOMIR_BUILD_TESTS=OFF
+        fi
+        cmake --build "$dir" --parallel "$(nproc)" --target vellomir
+        ;;
+    all)
+        cmake -S "$VELLOMIR_ROOT" -B "$dir" "${generator[@]}" -DVELLOMIR_BUILD_TESTS=ON
+        cmake --build "$dir" --parallel "$(nproc)"
+        ;;
+    *)
+        echo "build_vellomir: program or all" >&2
+        return 2
+        ;;
+    esac
 }

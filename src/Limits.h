@@ -49,11 +49,23 @@ inline constexpr int kKeepAliveProbes = 5;
 
 // A value read from the settings file is cut to this many bytes.
 inline constexpr std::size_t kProfileValueMax = 299;
+// OAuth values (refresh tokens are often 1-2 KB) are read up to this many bytes instead.
+inline constexpr std::size_t kOAuthValueMax = 8192;
 // The Base64 text of a password must fit in one settings value, which bounds the password.
 inline constexpr std::size_t kPasswordMax = 222;
 
+// Symbolic links followed on the way to the settings file, as many as the kernel itself follows.
+inline constexpr int kLinkHopsMax = 40;
+
 // Diagnostic line: at most this many formatted characters, before CR LF.
 inline constexpr std::size_t kTraceChars = 1000;
+// Log file of the trace: past this size it is renamed to "<name>.1" and a new one starts, so a
+// client that talks a lot cannot fill the disk (one client wrote 5 MB in 3 s); two files of this
+// size still hold hours of ordinary use.
+inline constexpr std::size_t kTraceFileMax = 10 * 1024 * 1024;
+// Trace lines written before start-up sets the channel up (the settings are read first) that are
+// kept until it is; a few settings problems, never a stream.
+inline constexpr std::size_t kEarlyTraceLines = 4;
 // Serial diagnostic output: a write that cannot finish in this time drops the rest of the line.
 inline constexpr int kSerialWriteMillis = 2000;
 

@@ -28,8 +28,42 @@ std::string EntryKey(const char* name, std::int32_t n) {
 }
 
 // Every key of one entry, in the order they are written; removed together.
-constexpr const char* kEntryKeys[] = {"Domain", "SMTP",     "Method", "User",       "Passwd",
-                                      "Port",   "Security", "CAFile", "Fingerprint"};
+constexpr const char* kEntryKeys[] = {"Domain",
+                                      "SMTP",
+                                      "Method",
+                                      "User",
+                                      "Passwd",
+                                      "Port",
+                                      "Security",
+                                      "CAFile",
+                                      "Fingerprint",
+                                      "OAuthAuthUrl",
+                                      "OAuthTokenUrl",
+                                      "OAuthClientId",
+                                      "OAuthClientSecret",
+                                      "OAuthScope",
+                                      "OAuthRefresh"};
+
+// OAuth secrets: Base64 in the file like the password, but up to kOAuthValueMax characters.
+std::string DecodeSecret(std::string text) {
+    std::string clear(Base64DecodedSize(text.size()), '\0');
+    std::size_t length = 0;
+    (void)Base64Decode(text.c_str(), reinterpret_cast<unsigned char*>(clear.data()), clear.size(),
+                       &length);
+    explicit_bzero(text.data(), text.size());
+    clear.resize(std::strlen(clear.c_str())); // a secret ends at its first zero byte
+    return clear;
+}
+
+std::string EncodeSecret(const std::string& clear) {
+    std::string text(Base64EncodedSize(clear.size()), '\0');
+    if (!Base64EncodeBytes(clear.data(), text.data(), static_cast<int>(clear.size()),
+                           text.size())) {
+        return {};
+    }
+    text.resize(std::strlen(text.c_str()));
+    return text;
+}
 
 std::int32_t KnownSecurity(std::int32_t code) {
     return code == SecurityStartTls || code == SecurityTls ? code : SecurityNone;
@@ -70,7 +104,7 @@ class DiskView {
 
 void IniFile::Load() {
     if (!WorkingDirectory(CurrentDir)) {
-        DebugLog("GetCurrentDirError: %s", std::strerror(errno));
+        DebugLogEarly("GetCurrentDirError: %s", std::strerror(errno));
         CurrentDir.assign(1, '.');
     }
     Path = CurrentDir + "/" + kSettingsFileName;
@@ -125,6 +159,15 @@ void IniFile::LoadEntry(std::int32_t n, ProxyData& entry) {
     entry.Security = KnownSecurity(ProfileInt(file_.Read(kProxy, EntryKey("Security", n)), 0));
     entry.CAFile = file_.Read(kProxy, EntryKey("CAFile", n));
     entry.Fingerprint = file_.Read(kProxy, EntryKey("Fingerprint", n));
+    const auto oauth = [&](const char* name) {
+        return file_.Read(kProxy, EntryKey(name, n), limits::kOAuthValueMax);
+    };
+    entry.OAuthAuthUrl = oauth("OAuthAuthUrl");
+    entry.OAuthTokenUrl = oauth("OAuthTokenUrl");
+    entry.OAuthClientId = oauth("OAuthClientId");
+    entry.OAuthClientSecret = DecodeSecret(oauth("OAuthClientSecret"));
+    entry.OAuthScope = oauth("OAuthScope");
+    entry.OAuthRefresh = DecodeSecret(oauth("OAuthRefresh"));
 }
 
 void IniFile::SaveEntry(std::int32_t n, const ProxyData& entry, bool withCount) {
@@ -148,6 +191,24 @@ void IniFile::SaveEntry(std::int32_t n, const ProxyData& entry, bool withCount) 
     file_.Write(kProxy, EntryKey("Security", n), Decimal(KnownSecurity(entry.Security)));
     file_.Write(kProxy, EntryKey("CAFile", n), entry.CAFile);
     file_.Write(kProxy, EntryKey("Fingerprint", n), entry.Fingerprint);
+    const auto writeSecret = [&](const char* name, const std::string& secret) {
+        std::string text = EncodeSecret(secret);
+        if (text.size() > limits::kOAuthValueMax) {
+            // The file could not give it back whole; an empty value asks for a new sign-in
+            // instead of keeping a token that would be refused.
+            DebugLog("IniOAuthValueCut(%03d)", n);
+            explicit_bzero(text.data(), text.size());
+            text.clear();
+        }
+        file_.Write(kProxy, EntryKey(name, n), text);
+        explicit_bzero(text.data(), text.size());
+    };
+    file_.Write(kProxy, EntryKey("OAuthAuthUrl", n), entry.OAuthAuthUrl);
+    file_.Write(kProxy, EntryKey("OAuthTokenUrl", n), entry.OAuthTokenUrl);
+    file_.Write(kProxy, EntryKey("OAuthClientId", n), entry.OAuthClientId);
+    writeSecret("OAuthClientSecret", entry.OAuthClientSecret);
+    file_.Write(kProxy, EntryKey("OAuthScope", n), entry.OAuthScope);
+    writeSecret("OAuthRefresh", entry.OAuthRefresh);
     if (withCount) {
         file_.Write(kProxy, "Count", Decimal(std::max(list_.Count(), n + 1)));
         file_.Flush();
@@ -166,7 +227,7 @@ void IniFile::LoadList() {
     if (count > kMaxEntries) {
         // Only a damaged file holds such a count; it must not make the program hang or run out
         // of memory building empty entries.
-        DebugLog("IniCountCut(%d)", count);
+        DebugLogEarly("IniCountCut(%d)", count);
         count = kMaxEntries;
     }
     list_.Clear();

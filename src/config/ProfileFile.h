@@ -1,40 +1,59 @@
 // Reader and writer of one INI ("profile") file, with the behaviour the settings rely on.
 //
-// - Section and key names match without regard to ASCII case; blanks around keys and values are
-//   ignored; a value in matching double quotes loses them.
+// - The text format and what survives a save are ProfileText's: names match without regard to
+//   ASCII case, blanks around keys and values are ignored, a value in matching double quotes
+//   loses them, and everything else in the file (other sections, unknown keys, comments, order,
+//   line ends, a byte-order mark) stays as it was.
 // - A missing key or file reads as ""; a value read is cut to 299 bytes.
-// - A write creates the section and key, or replaces the value in place; Remove deletes the key.
-// - Everything else in the file (other sections, unknown keys, comments, order) survives writes.
-// - Reads always see the file as it is on disk now, plus writes not yet flushed.
-// - Flush writes a temporary file in the same directory, fsyncs it and renames it over the file,
-//   so a crash leaves the old content or the new, never a torn file. A new file is created 0600;
-//   an existing file keeps its mode.
+// - Write and Remove wait in memory for Flush; reads see the file as it is on disk now, with the
+//   waiting writes applied.
+// - Flush reads the file again, applies the waiting writes to it in order and replaces it the
+//   PrivateFile way (atomic, always 0600, symbolic links only when they and their target are the
+//   user's, a read-only file left as it is). An outside edit of other keys made meanwhile stays.
+//   The first save to a path also removes temporary files that saves cut short left there.
+// - A failed Flush is traced and drops the waiting writes: the file on disk stays as it was and
+//   reads see it again, so a later successful Flush cannot bring back an unsaved value over an
+//   edit made outside in between. What was meant to be saved lives on only in the caller.
+// - Reading a file that the group or others may read traces a warning, once per path until a
+//   save has made it private.
 // Not thread-safe: one thread uses one ProfileFile.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
+
+#include "Limits.h"
+
+class ProfileText;
 
 class ProfileFile {
   public:
-    ProfileFile() = default;
-    explicit ProfileFile(std::string path) : path_(std::move(path)) {}
+    ProfileFile();
+    explicit ProfileFile(std::string path);
+    ~ProfileFile();
+    ProfileFile(const ProfileFile&) = delete;
+    ProfileFile& operator=(const ProfileFile&) = delete;
 
-    // Pending writes for the former path are flushed there first.
+    // Waiting writes for the former path are flushed there first.
     void SetPath(std::string path);
     const std::string& Path() const { return path_; }
 
-    std::string Read(const std::string& section, const std::string& key);
-    // A value holding a line break is cut before it: the file could not hold the rest, and it
-    // must never turn into lines of its own. A value with blanks at its edges, or one already in
-    // double quotes, is written in double quotes so that it reads back unchanged.
+    // A value is cut to `maxLength` bytes (299 unless a key is known to hold more).
+    std::string Read(const std::string& section, const std::string& key,
+                     std::size_t maxLength = limits::kProfileValueMax);
+    // Section and key names are taken without the blanks at their edges; a name that could not
+    // read back as itself (empty, holding a line break, "=" or "]" where it ends the name) is
+    // refused and traced. The value is stored as ProfileText::StoredForm makes it.
     void Write(const std::string& section, const std::string& key, const std::string& value);
     void Remove(const std::string& section, const std::string& key);
-    // Puts pending writes on disk. Gives false when that failed (nothing pending gives true); the
-    // pending writes are then kept for the next Flush and the file on disk is left as it was.
+    // Puts the waiting writes on disk. Gives true when that worked or nothing was waiting (a
+    // removal of keys that are not there writes nothing); false when it failed, and the waiting
+    // writes are gone.
     bool Flush();
 
     // While held (calls nest), reads take the file from disk once and reuse that text, so that
@@ -50,28 +69,23 @@ class ProfileFile {
     struct Change {
         std::string section;
         std::string key;
-        std::optional<std::string> value; // none: remove
+        std::optional<std::string> stored; // none: remove
     };
 
-    bool LoadDisk(std::vector<std::string>& lines, bool& crlf) const;
-    const std::vector<std::string>& CurrentLines();
-    bool StartChange();
-    void Apply(const Change& change);
-    bool CommitToDisk(const std::string& text);
+    void Record(Change change);
+    std::unique_ptr<ProfileText> LoadDisk();
+    void DropChanges();
 
     std::string path_;
-    std::vector<std::string> pending_; // lines of the file with unflushed writes applied
-    bool crlf_ = false;                // the file's line ends; new files get LF
-    bool dirty_ = false;
-    // The existing file could not be read when the first pending write started, so the pending
-    // lines lack its content; Flush rebuilds them from the file before it may replace it.
-    bool baseUnreadable_ = false;
-    std::vector<Change> changes_; // unflushed writes, kept for that rebuild
+    std::vector<Change> changes_; // waiting writes, in order
+    // The latest waiting change of each key, for reads: "section\nkey" in matching form.
+    std::unordered_map<std::string, std::size_t> latest_;
 
     int viewHolds_ = 0;
-    bool viewLoaded_ = false;
-    std::vector<std::string> view_;
+    std::unique_ptr<ProfileText> view_; // while held: the file as read first
 
+    bool exposureTraced_ = false;
+    bool leftoversRemoved_ = false; // temporary files of saves cut short, once per path
     std::function<void()> beforeRename_;
 };
 

@@ -5,6 +5,7 @@
 #include "diag/Proginit.h"
 #include "diag/SerialPort.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
@@ -30,6 +31,19 @@ struct ChannelOutput {
     bool opened = false;
     int fd = -1; // serial port, log file or UDP socket
     sockaddr_in destination{};
+    std::size_t fileBytes = 0; // written to the log file since it was opened
+};
+
+// Room for a formatted text, CR LF and the terminating 0 byte.
+constexpr std::size_t kLineRoom = limits::kTraceChars + 3;
+// Room for a line whose every character was a control byte, written as four.
+constexpr std::size_t kEscapedRoom = 4 * limits::kTraceChars + 3;
+
+// Lines of DebugLogEarly waiting for a set-up channel.
+struct EarlyLines {
+    char text[limits::kEarlyTraceLines][kLineRoom];
+    std::size_t length[limits::kEarlyTraceLines];
+    std::size_t count = 0;
 };
 
 // Read before formatting, without the lock, so that tracing costs nothing while off. Changed only
@@ -42,6 +56,7 @@ std::mutex g_lock;
 // find them torn down.
 ChannelSettings g_settings;
 ChannelOutput g_output;
+EarlyLines g_early;
 
 bool CopyName(char* destination, std::size_t capacity, const char* name) {
     if (name == nullptr || std::strlen(name) >= capacity) {
@@ -78,6 +93,19 @@ bool OpenOutputLocked(int mode) {
     return g_output.fd >= 0;
 }
 
+// The log file is renamed to "<name>.1" (replacing an older one) once it holds the most it may,
+// and a new one starts; lines are never split between the two. If the rename fails the file
+// starts over empty, so the log stays bounded either way.
+void RotateLogLocked() {
+    close(g_output.fd);
+    char previous[kPathMax + 2];
+    std::snprintf(previous, sizeof previous, "%s.1", g_settings.fileName);
+    (void)std::rename(g_settings.fileName, previous);
+    g_output.fd = diag::OpenLogFile(g_settings.fileName);
+    g_output.fileBytes = 0;
+    g_output.opened = g_output.fd >= 0; // else the next line tries the open again
+}
+
 void WriteOutputLocked(int mode, const char* line, std::size_t length) {
     switch (mode) {
     case DebugSerial:
@@ -88,6 +116,10 @@ void WriteOutputLocked(int mode, const char* line, std::size_t length) {
         break;
     case DebugFile:
         diag::WriteLine(g_output.fd, line, length);
+        g_output.fileBytes += length;
+        if (g_output.fileBytes >= limits::kTraceFileMax) {
+            RotateLogLocked();
+        }
         break;
     case DebugDebugger:
         diag::WriteStandardError(line, length);
@@ -97,8 +129,54 @@ void WriteOutputLocked(int mode, const char* line, std::size_t length) {
     }
 }
 
-void EmitLine(const char* line, std::size_t length) {
-    std::lock_guard lock(g_lock);
+bool IsControl(unsigned char c) {
+    return (c < 0x20 && c != '\t') || c == 0x7F;
+}
+
+// Bytes from peers reach the trace: control bytes (an escape sequence aimed at the terminal that
+// shows the log, a CR that hides a line) are written as "\x1b" and the like; the tab stays. The
+// line end, LF or CR LF at the very end, stays as it is; so does every other byte. Gives the
+// escaped length in `out` (room kEscapedRoom), or 0 when nothing needs escaping.
+std::size_t EscapeControls(const char* line, std::size_t length, char* out) {
+    std::size_t end = length;
+    if (end > 0 && line[end - 1] == '\n') {
+        --end;
+        if (end > 0 && line[end - 1] == '\r') {
+            --end;
+        }
+    }
+    if (std::none_of(line, line + end,
+                     [](char c) { return IsControl(static_cast<unsigned char>(c)); })) {
+        return 0;
+    }
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < end; ++i) {
+        const auto c = static_cast<unsigned char>(line[i]);
+        if (IsControl(c)) {
+            out[n++] = '\\';
+            out[n++] = 'x';
+            out[n++] = kHex[c >> 4];
+            out[n++] = kHex[c & 0xF];
+        } else {
+            out[n++] = line[i];
+        }
+    }
+    std::memcpy(out + n, line + end, length - end);
+    return n + length - end;
+}
+
+void WriteEscapedLocked(int mode, const char* line, std::size_t length) {
+    char escaped[kEscapedRoom];
+    const std::size_t escapedLength = EscapeControls(line, length, escaped);
+    if (escapedLength > 0) {
+        WriteOutputLocked(mode, escaped, escapedLength);
+    } else if (length > 0) {
+        WriteOutputLocked(mode, line, length);
+    }
+}
+
+void EmitLineLocked(const char* line, std::size_t length) {
     const int mode = g_mode.load(std::memory_order_relaxed);
     if (mode == DebugOff) {
         return; // switched off while the line was being formatted
@@ -110,27 +188,39 @@ void EmitLine(const char* line, std::size_t length) {
             return; // dropped; the next line tries the open again
         }
     }
-    if (length > 0) {
-        WriteOutputLocked(mode, line, length);
+    WriteEscapedLocked(mode, line, length);
+    for (std::size_t k = 0; k < g_early.count && g_output.opened; ++k) {
+        WriteEscapedLocked(mode, g_early.text[k], g_early.length[k]);
     }
+    g_early.count = 0;
 }
 
-void FormatAndEmit(bool lineEnd, const char* format, va_list arguments) {
-    // Room for the longest text, CR LF and the terminating 0 byte, on the caller's stack.
-    char line[limits::kTraceChars + 3];
+void EmitLine(const char* line, std::size_t length) {
+    std::lock_guard lock(g_lock);
+    EmitLineLocked(line, length);
+}
+
+// Formats into `line` (room kLineRoom): at most kTraceChars characters, then CR LF when asked.
+// Gives the length, or -1 for a format the C library refuses (no line at all).
+long FormatLine(char* line, bool lineEnd, const char* format, va_list arguments) {
     const int formatted = std::vsnprintf(line, limits::kTraceChars + 1, format, arguments);
     if (formatted < 0) {
-        return; // a format the C library refuses gives no line at all
+        return -1;
     }
-    std::size_t length = static_cast<std::size_t>(formatted);
-    if (length > limits::kTraceChars) {
-        length = limits::kTraceChars;
-    }
+    std::size_t length = std::min(static_cast<std::size_t>(formatted), limits::kTraceChars);
     if (lineEnd) {
         line[length++] = '\r';
         line[length++] = '\n';
     }
-    EmitLine(line, length);
+    return static_cast<long>(length);
+}
+
+void FormatAndEmit(bool lineEnd, const char* format, va_list arguments) {
+    char line[kLineRoom]; // on the caller's stack
+    const long length = FormatLine(line, lineEnd, format, arguments);
+    if (length >= 0) {
+        EmitLine(line, static_cast<std::size_t>(length));
+    }
 }
 
 bool IsKnownMode(int mode) {
@@ -202,6 +292,24 @@ void DebugLog(const char* format, ...) {
     va_end(arguments);
 }
 
+void DebugLogEarly(const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    char line[kLineRoom];
+    const long length = FormatLine(line, true, format, arguments);
+    va_end(arguments);
+    if (length < 0) {
+        return;
+    }
+    std::lock_guard lock(g_lock);
+    if (g_mode.load(std::memory_order_relaxed) != DebugOff) {
+        EmitLineLocked(line, static_cast<std::size_t>(length));
+    } else if (g_early.count < limits::kEarlyTraceLines) {
+        std::memcpy(g_early.text[g_early.count], line, static_cast<std::size_t>(length));
+        g_early.length[g_early.count++] = static_cast<std::size_t>(length);
+    }
+}
+
 void DebugLogRaw(const char* format, ...) {
     if (g_mode.load(std::memory_order_acquire) == DebugOff) {
         return;
@@ -220,5 +328,6 @@ void DebugResetForTest() {
     std::lock_guard lock(g_lock);
     CloseOutputLocked();
     g_settings = ChannelSettings{};
+    g_early.count = 0;
     g_mode.store(DebugOff, std::memory_order_release);
 }

@@ -8,15 +8,29 @@
 #include <netdb.h>
 #include <pthread.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace diag {
 
 int OpenLogFile(const char* fileName) {
+    // Not through a link, not into a FIFO (O_NONBLOCK: no wait for a reader), and only a file of
+    // the user's own: a log that another user planted must be neither emptied nor written.
     int fd;
     do {
-        fd = open(fileName, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0600);
+        fd = open(fileName, O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK,
+                  0600);
     } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        return -1;
+    }
+    struct stat info {};
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid() ||
+        ftruncate(fd, 0) != 0 || fchmod(fd, 0600) != 0 ||
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+        close(fd);
+        return -1;
+    }
     return fd;
 }
 

@@ -9,7 +9,8 @@
 
 namespace diag {
 
-// Creates or empties the file for writing. Returns the descriptor, or -1.
+// Creates or empties the file for writing, mode 0600; refuses a symbolic link, anything but a
+// regular file, and a file of another user. Returns the descriptor, or -1.
 int OpenLogFile(const char* fileName);
 
 // Resolves the host (a dotted IPv4 address without a look-up), makes a datagram socket bound to

@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -58,12 +59,21 @@ bool IsAlreadyRunning() {
         return false; // this process is the instance
     }
     const std::string path = InstanceLockPath();
-    // No symbolic link followed: in a shared temporary directory another user could plant one.
+    if (path.empty()) {
+        return false; // no private place for the lock: run as the only instance
+    }
+    // No symbolic link followed, and only a lock file of the user's own counts: one that another
+    // user made (and holds) must not keep the program from starting.
     int fd;
     do {
         fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0600);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
+        return false;
+    }
+    struct stat info {};
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid()) {
+        close(fd);
         return false;
     }
     int locked;
@@ -84,7 +94,14 @@ bool IsAlreadyRunning() {
 }
 
 void WakeRunningInstance() {
-    const int sock = ConnectLocal(InstanceSocketPath());
+    // Only a socket of the user's own is woken: nothing is sent to another user's listener.
+    const std::string path = InstanceSocketPath();
+    struct stat info {};
+    if (path.empty() || lstat(path.c_str(), &info) != 0 || !S_ISSOCK(info.st_mode) ||
+        info.st_uid != geteuid()) {
+        return;
+    }
+    const int sock = ConnectLocal(path);
     if (sock < 0) {
         return;
     }

@@ -46,16 +46,26 @@ void DebugSetup(int mode, const char* portName, int baudCode);
 // looked up at open).
 void DebugSetup(int mode, int port, const char* host);
 // File mode: file name; a relative name resolves against the working directory at open. The file
-// is created (mode 0600) or emptied with the first line.
+// is created or emptied with the first line, mode 0600; a symbolic link, a FIFO or a file of
+// another user there is not opened (lines are dropped and later lines try again). Once it holds
+// 10 MiB it is renamed to "<name>.1", replacing an older one, and a new file starts.
 void DebugSetup(int mode, const char* fileName);
 // The set-up that the settings value DebugWrite selects at start-up: 1 UDP to the diagnostics
 // receiver, 2 the log file, 3 standard error; any other value leaves the channel off.
 void DebugSetupFromSetting(int debugWrite);
 
+// Every output gets a line's control bytes (but the tab) written as "\x1b" and the like, since
+// texts from peers reach the trace; the line end (the CR LF that DebugLog adds, or the LF or
+// CR LF at the very end of a DebugLogRaw text) and all other bytes stay as they are.
+
 // printf-style trace line; at most 1000 formatted characters, then CR LF.
 void DebugLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // The same without the CR LF.
 void DebugLogRaw(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// For lines that may come before start-up has set the channel up (the settings file is read
+// first): DebugLog while the channel is on. While it is off, the first four such lines are kept
+// and written right after the next line of a set-up channel, so "Start:" still comes first.
+void DebugLogEarly(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // True while a mode other than off is set (cheap; lets callers skip building trace arguments).
 bool DebugEnabled();
@@ -68,7 +78,10 @@ void DebugResetForTest();
 // Per-user paths: the lock file and the local socket of the running instance's main window, named
 // "vellomir-<uid>.lock" and "vellomir-<uid>.sock". They live in $VELLOMIR_RUNTIME_DIR when that is
 // set and not empty (tests use it to keep their instances apart), else in $XDG_RUNTIME_DIR when it
-// names a directory, else in $TMPDIR when it names a directory, else in /tmp. The UI listens on
+// names a directory of the user's own that nobody else may enter, else in the private directory
+// "vellomir-<uid>" (made mode 0700 when missing) in $TMPDIR when it names a directory, else in
+// /tmp. A directory of that name that is a link, belongs to someone else or lets others in is not
+// used: both paths are then "" and the program runs without the guard. The UI listens on
 // InstanceSocketPath() with QLocalServer::listen(fullPath) from MarkInstanceWindow to
 // UnmarkInstanceWindow.
 std::string InstanceLockPath();
@@ -76,10 +89,11 @@ std::string InstanceSocketPath();
 
 // True when another instance holds the lock (it has then been woken); false otherwise, also when
 // the lock cannot be taken for another reason (the program then starts normally). The lock file is
-// opened without following a symbolic link, and its descriptor stays open (not inherited across
-// exec) until the process ends. A second call in the process that holds the lock answers false.
+// opened without following a symbolic link and counts only when it is a regular file of the user's
+// own; its descriptor stays open (not inherited across exec) until the process ends. A second
+// call in the process that holds the lock answers false.
 bool IsAlreadyRunning();
 // Connects to the running instance's socket and sends the one byte "w"; does nothing when no
-// instance listens there. Waits at most about one second for a busy listener, so a hung first
-// instance cannot hang the second start.
+// instance listens there or the socket is not the user's own. Waits at most about one second for a
+// busy listener, so a hung first instance cannot hang the second start.
 void WakeRunningInstance();

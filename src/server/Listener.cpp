@@ -1,9 +1,13 @@
 // The listening socket, the main task's accept loop and the engine's entry points.
+#include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
+#include <poll.h>
+#include <strings.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <system_error>
@@ -21,6 +25,9 @@ namespace {
 // thread only while no main task runs, and by the main task only while it runs; thread creation
 // and the ThreadAlive release/acquire pair order the hand-overs.
 SocketTask mainTask;
+// With the default loopback address the listener also takes ::1 on the same port: many mail
+// clients resolve "localhost" to ::1 first. Owned like mainTask.Socket; -1 when not open.
+int secondListenSocket = -1;
 
 // What every session shares; lives as long as the process, like the listener's record.
 EngineServices services;
@@ -41,7 +48,7 @@ bool acceptFailureIsTransient(int error) {
 }
 
 void acceptOne(int listenSocket) {
-    sockaddr_in peer{};
+    sockaddr_storage peer{};
     socklen_t length = sizeof peer;
     const int socket =
         accept4(listenSocket, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
@@ -60,28 +67,45 @@ void acceptOne(int listenSocket) {
 void mainTaskMain() {
     mainTask.ThreadId = static_cast<std::uint32_t>(gettid());
     DebugLog("MainTaskStart");
+    pollfd listening[2] = {{mainTask.Socket, POLLIN, 0}, {secondListenSocket, POLLIN, 0}};
+    const nfds_t count = secondListenSocket >= 0 ? 2 : 1;
     while (mainTask.running()) {
-        const int ready = waitReadable(mainTask.Socket, limits::kPollMillis);
-        if (ready < 0) {
+        const int ready = poll(listening, count, limits::kPollMillis);
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready < 0 || ((listening[0].revents | listening[1].revents) & POLLNVAL) != 0) {
             mainTask.stop();
             break;
         }
         if (!mainTask.running()) {
             break;
         }
-        if (ready == 1) {
+        if (ready == 0) {
             releaseIdleMemory();
             continue;
         }
-        acceptOne(mainTask.Socket);
+        for (nfds_t i = 0; i < count; ++i) {
+            // A failed or hung-up socket counts as readable: accept reports it.
+            if ((listening[i].revents & (POLLIN | POLLERR | POLLHUP)) != 0) {
+                acceptOne(listening[i].fd);
+            }
+        }
     }
     const int socket = mainTask.Socket;
     mainTask.Socket = -1;
     closeSocket(socket);
+    closeSocket(secondListenSocket);
+    secondListenSocket = -1;
     // Traced before the alive signal drops, so that once serverStop returns the main task
     // touches nothing shared any more.
     DebugLog("MainTaskEnd");
     mainTask.ThreadAlive.store(false, std::memory_order_release);
+}
+
+bool isDefaultLoopback(const char* address) {
+    return address != nullptr &&
+           (std::strcmp(address, "127.0.0.1") == 0 || strcasecmp(address, "localhost") == 0);
 }
 
 rlim_t systemDescriptorCeiling() {
@@ -115,15 +139,28 @@ void raiseDescriptorLimit() {
 }
 
 int openListenSocket(const char* host, std::int32_t port) {
-    const std::uint32_t address = resolveAddress(host);
-    if (address == kNoAddress) {
-        return -1;
+    sockaddr_storage local{};
+    socklen_t length = 0;
+    in6_addr v6{};
+    if (host != nullptr && inet_pton(AF_INET6, host, &v6) == 1) {
+        auto& address = reinterpret_cast<sockaddr_in6&>(local);
+        address.sin6_family = AF_INET6;
+        address.sin6_addr = v6;
+        address.sin6_port = htons(static_cast<std::uint16_t>(port));
+        length = sizeof address;
+    } else {
+        const std::uint32_t address = resolveAddress(host);
+        if (address == kNoAddress) {
+            return -1;
+        }
+        reinterpret_cast<sockaddr_in&>(local) = ipv4Address(address, port);
+        length = sizeof(sockaddr_in);
     }
     if (!portInRange(port)) {
         DebugLog("Bad port(%d)", port);
         return -1;
     }
-    const int socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int socket = ::socket(local.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (socket < 0) {
         return -1;
     }
@@ -131,9 +168,13 @@ int openListenSocket(const char* host, std::int32_t port) {
     // port on which another socket listens is still refused.
     int on = 1;
     setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    const sockaddr_in local = ipv4Address(address, port);
-    if (bind(socket, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+    if (local.ss_family == AF_INET6) {
+        setsockopt(socket, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+    }
+    if (bind(socket, reinterpret_cast<const sockaddr*>(&local), length) != 0) {
+        const int error = errno;
         closeSocket(socket);
+        errno = error; // the caller may tell the user why
         return -1;
     }
     listen(socket, SOMAXCONN);
@@ -151,9 +192,24 @@ bool serverOpen(const char* address, std::int32_t port) {
     }
     closeSocket(mainTask.Socket);
     mainTask.Socket = -1;
+    closeSocket(secondListenSocket);
+    secondListenSocket = -1;
     DebugLog("Host=%s,Prot=%d", address != nullptr ? address : "", port);
     mainTask.Socket = openListenSocket(address, port);
-    return mainTask.Socket >= 0;
+    if (mainTask.Socket < 0) {
+        return false;
+    }
+    if (isDefaultLoopback(address)) {
+        const int error = errno;
+        secondListenSocket = openListenSocket("::1", port);
+        if (secondListenSocket < 0) {
+            // A machine without IPv6, or another program on ::1 and this port: the IPv4
+            // listener serves alone, as it always did.
+            DebugLog("Listen ::1 error(%d)", errno);
+        }
+        errno = error;
+    }
+    return true;
 }
 
 void serverStart() {

@@ -25,8 +25,10 @@
 
 // Entry points ------------------------------------------------------------------------------
 
-// Opens the listening socket on `address` (dotted IPv4 or host name) and `port` (1..65535).
-// Gives false when the address does not resolve, the port is out of range or cannot be bound.
+// Opens the listening socket on `address` (dotted IPv4, IPv6 literal or host name) and `port`
+// (1..65535); with "127.0.0.1" or "localhost" also on ::1 where the machine allows it. Gives
+// false (errno telling why, where the system said) when the address does not resolve, the port
+// is out of range or cannot be bound.
 // A listener that still runs is stopped first; a socket opened but never started is closed.
 bool serverOpen(const char* address, std::int32_t port);
 // Starts the main task (the accept loop) on the opened socket. Does nothing when no listening
@@ -142,7 +144,8 @@ inline constexpr std::uint32_t kNoAddress = 0xFFFFFFFFu;
 std::uint32_t resolveAddress(const char* host);
 // 0 when the socket is readable, 1 when `millis` ran out, -1 when waiting failed.
 int waitReadable(int socket, int millis);
-// Bound listening socket (backlog SOMAXCONN), or -1.
+// Bound listening socket (backlog SOMAXCONN) on an IPv4 address or name, or an IPv6 literal;
+// or -1 with errno from the failed step.
 int openListenSocket(const char* host, std::int32_t port);
 // Socket connected to the upstream server (TCP_NODELAY set, blocking), or -1 after the traces.
 // Tries every address of the name, IPv4 or IPv6, in turn, all within the connect deadline.

@@ -39,8 +39,16 @@ int main(int argc, char* argv[]) {
     ApplyProgramFont(app);
     app.setWindowIcon(ProgramIcon());
     try {
+        // Taken before the windows exist, so that a SIGTERM during start-up still ends the
+        // program through ExitProgram; the notifier fires only once the event loop runs.
+        TFormMain* formMain = nullptr;
+        InstallShutdownSignals([&formMain] {
+            if (formMain != nullptr) {
+                formMain->ExitProgram();
+            }
+        });
         const ProgramWindows windows = CreateProgramWindows();
-        InstallShutdownSignals([form = windows.FormMain] { form->ExitProgram(); });
+        formMain = windows.FormMain;
         return app.exec();
     } catch (const std::exception& error) {
         ReportStartFailure(QString::fromUtf8(error.what()));

@@ -130,12 +130,15 @@ class ProgramTest(unittest.TestCase):
             instance.kill()
         self.tmp.cleanup()
 
-    def workdir(self, name, ini_text=None):
+    def workdir(self, name, ini_text=None, mode=0o600):
+        """A settings file readable by others (mode 0o644) adds a warning line to the trace."""
         path = os.path.join(self.tmp.name, name)
         os.mkdir(path)
         if ini_text is not None:
-            with open(os.path.join(path, "Vellomir.ini"), "w", encoding="utf-8") as f:
+            ini = os.path.join(path, "Vellomir.ini")
+            with open(os.open(ini, os.O_WRONLY | os.O_CREAT, mode), "w", encoding="utf-8") as f:
                 f.write(ini_text)
+            os.chmod(ini, mode)
         return path
 
     def start(self, workdir, wrapper=()):
@@ -164,12 +167,14 @@ class ProgramTest(unittest.TestCase):
         self.assertFalse(os.path.exists(os.path.join(work, "debugw.log")))
 
     def test_start_without_entries_shows_the_window(self):
-        work = self.workdir("empty", settings(free_port()))
+        work = self.workdir("empty", settings(free_port()), mode=0o644)
         first = self.start(work)
         first.wait_trace("Show")
         trace = first.trace()
         self.assertEqual(trace[0], "Start:")
-        self.assertEqual(trace[1], "Width=529,128,401")
+        # Read before the trace was set up, and still reported, right after the first line.
+        self.assertTrue(trace[1].startswith("IniModeWarning("), trace)
+        self.assertEqual(trace[2], "Width=529,128,401")
         self.assertEqual(first.terminate(), 0)
 
     def test_start_with_entries_stays_hidden_and_relays_a_mail(self):

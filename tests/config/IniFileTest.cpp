@@ -1,5 +1,8 @@
 #include "config/Inifile.h"
 
+#include <chrono>
+#include <iostream>
+
 #include "TempDir.h"
 
 namespace {
@@ -149,6 +152,27 @@ TEST_F(IniFileTest, TlsKeysTravelWithTheirEntry) {
     EXPECT_EQ(ProxyList.At(1).Fingerprint, "AB:cd");
 }
 
+TEST_F(IniFileTest, OAuthKeysKeepLongTokensAndStoreSecretsInBase64) {
+    Ini.Load();
+    ProxyData entry = Entry("o");
+    entry.Method = MethodXoauth2;
+    entry.OAuthTokenUrl = "https://login.example/token";
+    entry.OAuthClientId = "client-1";
+    entry.OAuthClientSecret = "s3cret";
+    entry.OAuthScope = "https://mail.example/ offline_access";
+    entry.OAuthRefresh = std::string(3000, 'R') + "-end"; // refresh tokens run to kilobytes
+    ProxyList.Add(entry);
+    Ini.SaveList();
+    EXPECT_EQ(Settings().find("s3cret"), std::string::npos); // never in clear
+    EXPECT_EQ(Settings().find("RRRR"), std::string::npos);
+    Ini.Load();
+    const ProxyData back = ProxyList.At(0);
+    EXPECT_EQ(back.OAuthRefresh, entry.OAuthRefresh);
+    EXPECT_EQ(back.OAuthClientSecret, "s3cret");
+    EXPECT_EQ(back.OAuthScope, entry.OAuthScope);
+    EXPECT_EQ(back.OAuthTokenUrl, entry.OAuthTokenUrl);
+}
+
 TEST_F(IniFileTest, EntryThousandUsesFourDigitKeys) {
     Ini.Load();
     Ini.SaveEntry(1000, Entry("k"), true);
@@ -219,6 +243,29 @@ TEST_F(IniFileTest, WindowAndOptionKeysInOrderDebugWriteNeverWritten) {
     EXPECT_EQ(Settings(), "[Option]\nListenAddress=0.0.0.0\nListenPort=2525\n\n"
                           "[Program]\nLeft=-5\nTop=10\nWidth=640\nHeight=480\n");
     EXPECT_EQ(Mode(kSettingsFileName), 0600u);
+}
+
+TEST_F(IniFileTest, TenThousandEntriesLoadSaveAndDelete) {
+    // Once quadratic: the entry cap took minutes at start-up. The times are shown, not asserted.
+    std::vector<std::string> tags;
+    for (int i = 0; i < kMaxEntries; ++i) {
+        tags.push_back("e" + std::to_string(i));
+    }
+    Put(kSettingsFileName, Entries(tags));
+    using Clock = std::chrono::steady_clock;
+    const auto start = Clock::now();
+    Ini.Load();
+    const auto loaded = Clock::now();
+    ProxyList.Erase(0);
+    Ini.SaveList();
+    const auto deleted = Clock::now();
+    std::cout << "load " << std::chrono::duration<double, std::milli>(loaded - start).count()
+              << " ms, delete "
+              << std::chrono::duration<double, std::milli>(deleted - loaded).count() << " ms\n";
+    Ini.Load();
+    ASSERT_EQ(ProxyList.Count(), kMaxEntries - 1);
+    EXPECT_EQ(ProxyList.At(kMaxEntries - 2).Domain, "e9999.example");
+    EXPECT_EQ(Settings().find("Domain9999"), std::string::npos);
 }
 
 TEST_F(IniFileTest, UnwritableFileChangesNothingAndDoesNotCrash) {

@@ -1,9 +1,11 @@
 #include "config/ProfileFile.h"
 
 #include <climits>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include "TempDir.h"
+#include "TraceCapture.h"
 
 namespace {
 
@@ -119,8 +121,9 @@ TEST_F(ProfileFileTest, ReadsSeeDiskNowAndPendingWritesUntilFlush) {
     file.Write("S", "k", "mine");
     EXPECT_EQ(file.Read("S", "k"), "mine");
     EXPECT_EQ(Get("a.ini"), "[S]\nk=outside\n");
+    Put("a.ini", "[S]\nk=outside\nx=1\n");
     EXPECT_TRUE(file.Flush());
-    EXPECT_EQ(Get("a.ini"), "[S]\nk=mine\n");
+    EXPECT_EQ(Get("a.ini"), "[S]\nk=mine\nx=1\n");
 }
 
 TEST_F(ProfileFileTest, RemovingNothingCreatesNoFile) {
@@ -130,7 +133,7 @@ TEST_F(ProfileFileTest, RemovingNothingCreatesNoFile) {
     EXPECT_EQ(FilesInDir(), 0u);
 }
 
-TEST_F(ProfileFileTest, NewFileIsPrivateAndExistingKeepsItsMode) {
+TEST_F(ProfileFileTest, SavesLeaveTheFilePrivateAndAnExposedOneIsReported) {
     mode_t old = ::umask(0);
     ProfileFile fresh("new.ini");
     fresh.Write("S", "k", "v");
@@ -140,14 +143,17 @@ TEST_F(ProfileFileTest, NewFileIsPrivateAndExistingKeepsItsMode) {
 
     Put("old.ini", "[S]\n");
     ASSERT_EQ(::chmod("old.ini", 0644), 0);
+    testsupport::TraceCapture trace;
     ProfileFile existing("old.ini");
+    existing.Read("S", "k");
     existing.Write("S", "k", "v");
     EXPECT_TRUE(existing.Flush());
-    EXPECT_EQ(Mode("old.ini"), 0644u);
+    EXPECT_EQ(Mode("old.ini"), 0600u);
+    EXPECT_TRUE(trace.contains("IniModeWarning(old.ini)")) << trace.text();
     EXPECT_EQ(FilesInDir(), 2u); // no temporary file left behind
 }
 
-TEST_F(ProfileFileTest, SymlinkedFileIsUpdatedWhereItPoints) {
+TEST_F(ProfileFileTest, LinksAreFollowedOnlyWhenTheyAndTheirTargetAreTheUsers) {
     Put("real.ini", "[S]\nk=1\n");
     ASSERT_EQ(::symlink("real.ini", "link.ini"), 0);
     ProfileFile file("link.ini");
@@ -155,6 +161,23 @@ TEST_F(ProfileFileTest, SymlinkedFileIsUpdatedWhereItPoints) {
     EXPECT_TRUE(file.Flush());
     EXPECT_TRUE(std::filesystem::is_symlink("link.ini"));
     EXPECT_EQ(Get("real.ini"), "[S]\nk=2\n");
+
+    // Planted by someone else: a foreign link, or our own link to a foreign file (root only).
+    const uid_t other = ::geteuid() + 1;
+    ASSERT_EQ(::symlink("real.ini", "planted.ini"), 0);
+    if (::lchown("planted.ini", other, other) != 0) {
+        GTEST_SKIP() << "only root can give a link to another user";
+    }
+    ProfileFile planted("planted.ini");
+    EXPECT_EQ(planted.Read("S", "k"), "");
+    planted.Write("S", "k", "3");
+    EXPECT_FALSE(planted.Flush());
+    ASSERT_EQ(::chown("real.ini", other, other), 0);
+    EXPECT_EQ(file.Read("S", "k"), "");
+    file.Write("S", "k", "4");
+    EXPECT_FALSE(file.Flush());
+    EXPECT_EQ(Get("real.ini"), "[S]\nk=2\n");
+    EXPECT_TRUE(std::filesystem::is_symlink("planted.ini"));
 }
 
 TEST_F(ProfileFileTest, CrashBeforeRenameLeavesOldFile) {
@@ -175,24 +198,56 @@ TEST_F(ProfileFileTest, CrashBeforeRenameLeavesOldFile) {
     EXPECT_EQ(ProfileFile("a.ini").Read("S", "k"), "old");
 }
 
-TEST_F(ProfileFileTest, FailedFlushKeepsPendingAndFileUntouched) {
-    // A directory stands where the file should be: root ignores permission bits, this not.
-    ASSERT_TRUE(std::filesystem::create_directories("a.ini/inside"));
+TEST_F(ProfileFileTest, FailedSaveLeavesTheFileAndForgetsTheUnsavedWrites) {
+    Put("a.ini", "[S]\nk=disk\n");
+    ASSERT_EQ(::chmod("a.ini", 0444), 0);
+    struct stat before {};
+    ASSERT_EQ(::stat("a.ini", &before), 0);
     ProfileFile file("a.ini");
-    EXPECT_EQ(file.Read("S", "k"), "");
-    file.Write("S", "k", "v");
+    file.Write("S", "k", "unsaved");
     EXPECT_FALSE(file.Flush());
-    EXPECT_EQ(file.Read("S", "k"), "v");
-    EXPECT_TRUE(std::filesystem::is_directory("a.ini/inside"));
-    EXPECT_EQ(FilesInDir(), 1u);
+    struct stat after {};
+    ASSERT_EQ(::stat("a.ini", &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino); // not replaced
+    EXPECT_EQ(Mode("a.ini"), 0444u);
+    EXPECT_EQ(file.Read("S", "k"), "disk");
 
-    std::filesystem::remove_all("a.ini");
+    // Edited outside, then a save that works: the edit stays, the lost write does not come back.
+    ASSERT_EQ(::chmod("a.ini", 0600), 0);
+    Put("a.ini", "[S]\nk=disk\nadded=by hand\n");
+    file.Write("S", "other", "1");
     EXPECT_TRUE(file.Flush());
-    EXPECT_EQ(Get("a.ini"), "[S]\nk=v\n");
+    EXPECT_EQ(Get("a.ini"), "[S]\nk=disk\nadded=by hand\nother=1\n");
 
     ProfileFile nowhere("missing-dir/a.ini");
     nowhere.Write("S", "k", "v");
     EXPECT_FALSE(nowhere.Flush());
+}
+
+TEST_F(ProfileFileTest, PlantedFifosNeverBlock) {
+    ASSERT_EQ(::mkfifo("a.ini.tmp", 0666), 0);          // where a fixed temporary name would be
+    ASSERT_EQ(::mkfifo(".a.ini.save-AAAAAA", 0666), 0); // named like a save's leftover
+    ProfileFile file("a.ini");
+    file.Write("S", "k", "v");
+    EXPECT_TRUE(file.Flush());
+    EXPECT_EQ(Get("a.ini"), "[S]\nk=v\n");
+
+    ASSERT_EQ(::mkfifo("fifo.ini", 0666), 0);
+    ProfileFile fifo("fifo.ini");
+    EXPECT_EQ(fifo.Read("S", "k"), "");
+    fifo.Write("S", "k", "v");
+    EXPECT_FALSE(fifo.Flush());
+}
+
+TEST_F(ProfileFileTest, ByteOrderMarkIsReadPastAndKeptOnce) {
+    Put("a.ini", "\xEF\xBB\xBF[S]\r\nk=1\r\n");
+    ProfileFile file("a.ini");
+    EXPECT_EQ(file.Read("S", "k"), "1");
+    for (int save = 0; save < 2; ++save) {
+        file.Write("S", "k", "2");
+        EXPECT_TRUE(file.Flush());
+    }
+    EXPECT_EQ(Get("a.ini"), "\xEF\xBB\xBF[S]\r\nk=2\r\n");
 }
 
 TEST(ProfileIntTest, ConvertsLikeTheSettingsExpect) {

@@ -1,11 +1,14 @@
 // File mode: when the log is created, what reaches it, and whole lines under concurrent writers.
 #include "DiagTestSupport.h"
 
+#include "Limits.h"
+
 #include <filesystem>
 #include <functional>
 #include <latch>
 #include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -73,8 +76,61 @@ INSTANTIATE_TEST_SUITE_P(
                      },
                      [](const std::string& d) { std::filesystem::remove(d + "/log"); }},
         OpenObstacle{"MissingParentDirectory", [](const std::string& d) { return d + "/sub/log"; },
-                     [](const std::string& d) { std::filesystem::create_directory(d + "/sub"); }}),
+                     [](const std::string& d) { std::filesystem::create_directory(d + "/sub"); }},
+        OpenObstacle{"FifoWithoutReader",
+                     [](const std::string& d) {
+                         mkfifo((d + "/log").c_str(), 0600);
+                         return d + "/log";
+                     },
+                     [](const std::string& d) { std::filesystem::remove(d + "/log"); }}),
     [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(FileModeTest, PlantedLinkOrForeignLogIsNeitherEmptiedNorWritten) {
+    const std::string log = dir.File("debugw.log");
+    const std::string victim = dir.File("bashrc");
+    std::ofstream(victim) << "mine\n";
+    ASSERT_EQ(symlink(victim.c_str(), log.c_str()), 0);
+    DebugSetup(DebugFile, log.c_str());
+    DebugLog("echo owned");
+    EXPECT_EQ(ReadWholeFile(victim), "mine\n");
+
+    std::filesystem::remove(log);
+    std::ofstream(log) << "theirs\n";
+    if (chown(log.c_str(), geteuid() + 1, getegid()) != 0) {
+        GTEST_SKIP() << "only root can give a file to another user";
+    }
+    DebugLog("echo owned");
+    EXPECT_EQ(ReadWholeFile(log), "theirs\n");
+}
+
+TEST_F(FileModeTest, ControlBytesAreEscapedAndLinesOfEarlyStartFollowTheFirstLine) {
+    const std::string log = dir.File("debugw.log");
+    DebugLogEarly("early %d", 1);
+    DebugLogEarly("early\x1b%d", 2);
+    DebugSetup(DebugFile, log.c_str());
+    DebugLog("Start:");
+    DebugLog("recv:%s", "\x1b[2Jcls\rx\ty\x7f\n");
+    DebugLogRaw("send:%s", "250 a\x01\r\n");
+    DebugLogRaw("send:%s", "QUIT\n");
+    DebugLogEarly("late");
+    EXPECT_EQ(ReadWholeFile(log), "Start:\r\nearly 1\r\nearly\\x1b2\r\n"
+                                  "recv:\\x1b[2Jcls\\x0dx\ty\\x7f\\x0a\r\n"
+                                  "send:250 a\\x01\r\nsend:QUIT\nlate\r\n");
+}
+
+TEST_F(FileModeTest, LogPastItsCapMovesToDotOneAndANewOneStarts) {
+    const std::string log = dir.File("debugw.log");
+    std::ofstream(log + ".1") << "older run\n";
+    DebugSetup(DebugFile, log.c_str());
+    const std::string text(998, 'x'); // 1000 bytes with CR LF
+    const std::size_t lines = limits::kTraceFileMax / 1000 + 1;
+    for (std::size_t i = 0; i < lines; ++i) {
+        DebugLog("%s", text.c_str());
+    }
+    DebugLog("next");
+    EXPECT_EQ(std::filesystem::file_size(log + ".1"), lines * 1000);
+    EXPECT_EQ(ReadWholeFile(log), "next\r\n");
+}
 
 struct CutCase {
     const char* name;

@@ -3,9 +3,12 @@
 
 #include <chrono>
 #include <cstring>
+#include <fcntl.h>
 #include <optional>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -49,6 +52,10 @@ TEST(InstancePathTest, RuntimeDirectoryIsChosenInOrderOfPreference) {
     std::ofstream(notADirectory) << "x";
     const std::string withSlash = override.Path() + "/";
     const std::string user = std::to_string(getuid());
+    const std::string privateTemporary = temporary.File("vellomir-" + user);
+    const std::string privateTmp = "/tmp/vellomir-" + user;
+    TempDir shared;
+    chmod(shared.Path().c_str(), 0755);
 
     const struct {
         const char* name;
@@ -62,11 +69,13 @@ TEST(InstancePathTest, RuntimeDirectoryIsChosenInOrderOfPreference) {
         {"runtime dir", nullptr, runtime.Path().c_str(), temporary.Path().c_str(), runtime.Path()},
         {"empty override", "", runtime.Path().c_str(), nullptr, runtime.Path()},
         {"runtime not a dir", nullptr, notADirectory.c_str(), temporary.Path().c_str(),
-         temporary.Path()},
+         privateTemporary},
         {"runtime missing", nullptr, "/nonexistent/vellomir", temporary.Path().c_str(),
-         temporary.Path()},
-        {"nothing set", nullptr, nullptr, nullptr, "/tmp"},
-        {"temporary not a dir", nullptr, nullptr, notADirectory.c_str(), "/tmp"},
+         privateTemporary},
+        {"runtime open to others", nullptr, shared.Path().c_str(), temporary.Path().c_str(),
+         privateTemporary},
+        {"nothing set", nullptr, nullptr, nullptr, privateTmp},
+        {"temporary not a dir", nullptr, nullptr, notADirectory.c_str(), privateTmp},
         {"trailing slash", withSlash.c_str(), nullptr, nullptr, override.Path()},
     };
     for (const auto& row : rows) {
@@ -77,6 +86,32 @@ TEST(InstancePathTest, RuntimeDirectoryIsChosenInOrderOfPreference) {
         EXPECT_EQ(InstanceLockPath(), row.expectedDir + "/vellomir-" + user + ".lock") << row.name;
         EXPECT_EQ(InstanceSocketPath(), row.expectedDir + "/vellomir-" + user + ".sock")
             << row.name;
+    }
+}
+
+TEST(InstancePathTest, PrivateDirectoryThatSomeoneElseMadeIsNotUsed) {
+    TempDir temporary;
+    TempDir elsewhere;
+    Environment environment;
+    environment.Set("VELLOMIR_RUNTIME_DIR", nullptr);
+    environment.Set("XDG_RUNTIME_DIR", nullptr);
+    environment.Set("TMPDIR", temporary.Path().c_str());
+    const std::string place = temporary.File("vellomir-" + std::to_string(getuid()));
+    EXPECT_EQ(InstanceLockPath(), place + "/vellomir-" + std::to_string(getuid()) + ".lock");
+    struct stat info {};
+    ASSERT_EQ(lstat(place.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0700u);
+
+    rmdir(place.c_str());
+    ASSERT_EQ(symlink(elsewhere.Path().c_str(), place.c_str()), 0);
+    EXPECT_EQ(InstanceSocketPath(), "");
+    unlink(place.c_str());
+    ASSERT_EQ(mkdir(place.c_str(), 0700), 0);
+    ASSERT_EQ(chmod(place.c_str(), 0777), 0);
+    EXPECT_EQ(InstanceLockPath(), "");
+    ASSERT_EQ(chmod(place.c_str(), 0700), 0);
+    if (chown(place.c_str(), geteuid() + 1, getegid()) == 0) { // root only
+        EXPECT_EQ(InstanceLockPath(), "");
     }
 }
 
@@ -222,6 +257,15 @@ TEST_F(InstanceGuardTest, UnusableLockFileLetsTheProgramStartNormally) {
     ASSERT_EQ(symlink(target.c_str(), InstanceLockPath().c_str()), 0);
     EXPECT_EQ(StartAndEnd(), 0);
     EXPECT_FALSE(Exists(target));
+
+    // Another user's lock file, held: not an instance of ours (root only can make one).
+    std::remove(InstanceLockPath().c_str());
+    const int foreign = open(InstanceLockPath().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fchown(foreign, geteuid() + 1, getegid()) == 0) {
+        ASSERT_EQ(flock(foreign, LOCK_EX), 0);
+        EXPECT_EQ(StartAndEnd(), 0);
+    }
+    close(foreign);
 
     Environment missing;
     missing.Set("VELLOMIR_RUNTIME_DIR", dir.File("no/such/dir").c_str());

@@ -259,4 +259,24 @@ TEST(Lifecycle, EndingRepliesArriveWholeAndSilentClientsTimeOut) {
     EXPECT_TRUE(waitForSessionsToEnd());
 }
 
+// Many mail clients resolve "localhost" to ::1 first.
+TEST(Lifecycle, TheDefaultLoopbackAddressIsServedOnIpv6Too) {
+    const int port = freePort();
+    for (const char* address : {"127.0.0.1", "::1"}) {
+        ASSERT_TRUE(serverOpen(address, port)) << address;
+        serverStart();
+        const int client = ::socket(AF_INET6, SOCK_STREAM, 0);
+        sockaddr_in6 target{};
+        target.sin6_family = AF_INET6;
+        target.sin6_port = htons(static_cast<std::uint16_t>(port));
+        target.sin6_addr = in6addr_loopback;
+        ASSERT_EQ(connect(client, reinterpret_cast<sockaddr*>(&target), sizeof target), 0)
+            << address;
+        EXPECT_EQ(readBytes(client, 16), "220 SMTP Proxy\r\n") << address;
+        closeSocketQuietly(client);
+        serverStop();
+    }
+    EXPECT_TRUE(waitForSessionsToEnd());
+}
+
 } // namespace

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <sys/stat.h>
 #include <iterator>
 #include <sstream>
 
@@ -64,6 +65,9 @@ void UiTest::WriteSettings(const std::vector<Entry>& entries, const std::string&
             << QByteArray::fromStdString(e.passwd).toBase64().toStdString() << "\nPort" << n << "="
             << e.port << "\n";
     }
+    out.close();
+    // As the program makes it: a file others can read is reported at start.
+    ::chmod("Vellomir.ini", 0600);
 }
 
 void UiTest::Start() {
