@@ -49,6 +49,16 @@ struct EarlyLines {
 // Read before formatting, without the lock, so that tracing costs nothing while off. Changed only
 // with the lock held.
 std::atomic<int> g_mode{DebugOff};
+// Non-zero while lines go anywhere: the mode is not off, or a tap is installed. The one value
+// every trace call reads first, so tracing costs nothing while both are off.
+std::atomic<int> g_active{0};
+DebugTap g_tap = nullptr; // changed and called with g_lock held
+void* g_tapContext = nullptr;
+
+void UpdateActiveLocked() {
+    g_active.store(g_mode.load(std::memory_order_relaxed) != DebugOff || g_tap != nullptr ? 1 : 0,
+                   std::memory_order_release);
+}
 // One lock around set-up, open and write: lines of different threads never interleave, and an
 // open retried by two threads at once happens once.
 std::mutex g_lock;
@@ -176,7 +186,24 @@ void WriteEscapedLocked(int mode, const char* line, std::size_t length) {
     }
 }
 
+// The line, escaped and without its line end, to the tap.
+void TapLocked(const char* line, std::size_t length) {
+    while (length > 0 && (line[length - 1] == '\n' || line[length - 1] == '\r')) {
+        --length;
+    }
+    char escaped[kEscapedRoom];
+    const std::size_t escapedLength = EscapeControls(line, length, escaped);
+    if (escapedLength > 0) {
+        g_tap(g_tapContext, escaped, escapedLength);
+    } else {
+        g_tap(g_tapContext, line, length);
+    }
+}
+
 void EmitLineLocked(const char* line, std::size_t length) {
+    if (g_tap != nullptr) {
+        TapLocked(line, length);
+    }
     const int mode = g_mode.load(std::memory_order_relaxed);
     if (mode == DebugOff) {
         return; // switched off while the line was being formatted
@@ -236,6 +263,7 @@ template <typename Recorder> void Configure(int mode, Recorder recordParameters)
         mode = DebugOff;
     }
     g_mode.store(mode, std::memory_order_release);
+    UpdateActiveLocked();
 }
 
 } // namespace
@@ -283,7 +311,7 @@ void DebugSetup(int mode, const char* fileName) {
 }
 
 void DebugLog(const char* format, ...) {
-    if (g_mode.load(std::memory_order_acquire) == DebugOff) {
+    if (g_active.load(std::memory_order_acquire) == 0) {
         return;
     }
     va_list arguments;
@@ -311,7 +339,7 @@ void DebugLogEarly(const char* format, ...) {
 }
 
 void DebugLogRaw(const char* format, ...) {
-    if (g_mode.load(std::memory_order_acquire) == DebugOff) {
+    if (g_active.load(std::memory_order_acquire) == 0) {
         return;
     }
     va_list arguments;
@@ -321,7 +349,14 @@ void DebugLogRaw(const char* format, ...) {
 }
 
 bool DebugEnabled() {
-    return g_mode.load(std::memory_order_acquire) != DebugOff;
+    return g_active.load(std::memory_order_acquire) != 0;
+}
+
+void DebugSetTap(DebugTap tap, void* context) {
+    std::lock_guard lock(g_lock);
+    g_tap = tap;
+    g_tapContext = context;
+    UpdateActiveLocked();
 }
 
 void DebugResetForTest() {
@@ -329,5 +364,8 @@ void DebugResetForTest() {
     CloseOutputLocked();
     g_settings = ChannelSettings{};
     g_early.count = 0;
+    g_tap = nullptr;
+    g_tapContext = nullptr;
     g_mode.store(DebugOff, std::memory_order_release);
+    UpdateActiveLocked();
 }

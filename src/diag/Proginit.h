@@ -12,6 +12,7 @@
 // thread before any other thread exists.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 enum DebugMode {
@@ -67,8 +68,16 @@ void DebugLogRaw(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // and written right after the next line of a set-up channel, so "Start:" still comes first.
 void DebugLogEarly(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
-// True while a mode other than off is set (cheap; lets callers skip building trace arguments).
+// True while lines go anywhere: a mode other than off, or a tap (cheap; lets callers skip
+// building trace arguments).
 bool DebugEnabled();
+
+// A second reader of the trace lines, for a log window: while installed it gets every line,
+// escaped and without its line end, whatever the mode (also while it is off). It runs on the
+// tracing thread with the channel's lock held: it must be quick and must not trace. nullptr
+// removes it; with no tap and the mode off, tracing costs one atomic load per call.
+using DebugTap = void (*)(void* context, const char* line, std::size_t length);
+void DebugSetTap(DebugTap tap, void* context);
 
 // Returns the channel to its state at process start (off, closed). For tests only.
 void DebugResetForTest();

@@ -8,6 +8,7 @@
 #include <printf.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -156,6 +157,28 @@ TEST_F(ChannelTest, DebuggerModeSurvivesStandardErrorWithoutReader) {
     ASSERT_EQ(waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
     EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// The log window's tap sees every line while the channel is off, and once it is removed nothing
+// is formatted any more.
+TEST_F(ChannelTest, TapSeesLinesWhileOffAndCostsNothingOnceRemoved) {
+    RegisterProbe();
+    static std::vector<std::string> seen;
+    seen.clear();
+    DebugSetup(DebugOff);
+    DebugSetTap(
+        [](void*, const char* line, std::size_t length) { seen.emplace_back(line, length); },
+        nullptr);
+    EXPECT_TRUE(DebugEnabled());
+    DebugLog("one %d", 1);
+    DebugLogRaw("send:%s", "EHLO \x1b[2Jx\n");
+    DebugSetTap(nullptr, nullptr);
+    g_formatted = 0;
+    TraceProbeThroughBothWriters();
+    EXPECT_EQ(g_formatted.load(), 0);
+    EXPECT_FALSE(DebugEnabled());
+    const std::vector<std::string> expected = {"one 1", "send:EHLO \\x1b[2Jx"};
+    EXPECT_EQ(seen, expected);
 }
 
 } // namespace
