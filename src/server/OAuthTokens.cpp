@@ -13,6 +13,9 @@ namespace {
 // A token with less than this left is refreshed before use: a session must not log in with a
 // token that expires during its EHLO.
 constexpr auto kTokenMargin = std::chrono::seconds(60);
+// Replaced refresh tokens remembered per account: more than enough for the rotations that can
+// happen between two saves of the settings file.
+constexpr std::size_t kReplacedKept = 8;
 
 void wipe(std::string& text) {
     explicit_bzero(text.data(), text.size());
@@ -28,8 +31,10 @@ std::string accountKey(const ProxyData& entry) {
 
 OAuthTokens::Account::~Account() {
     wipe(accessToken);
-    wipe(rotatedFrom);
-    wipe(rotatedTo);
+    wipe(newest);
+    for (std::string& token : replaced) {
+        wipe(token);
+    }
 }
 
 OAuthTokens::OAuthTokens(EngineEvents& events) : events_(events) {
@@ -62,12 +67,16 @@ TokenOutcome OAuthTokens::accessToken(const ProxyData& entry, std::string& token
         if (!state.busy) {
             break;
         }
-        // Another session of this account asks already: its answer is ours too.
+        // Another session of this account asks already: its answer is ours too, even a
+        // token that lives for less than the margin.
         const std::uint64_t awaited = state.round;
         if (!state.done.wait_until(lock, deadline, [&] { return state.round != awaited; })) {
             return {false, true, "no token in time"};
         }
-        if (!state.last.ok) {
+        if (!state.last.ok || !state.accessToken.empty()) {
+            if (state.last.ok) {
+                token = state.accessToken;
+            }
             return state.last;
         }
     }
@@ -75,9 +84,11 @@ TokenOutcome OAuthTokens::accessToken(const ProxyData& entry, std::string& token
         return {false, false, "no refresh token: sign in first"};
     }
     // The refresh token the endpoint gave last replaces the one this entry still carries.
-    std::string refresh = entry.OAuthRefresh == state.rotatedFrom && !state.rotatedTo.empty()
-                              ? state.rotatedTo
-                              : entry.OAuthRefresh;
+    bool superseded = false;
+    for (const std::string& old : state.replaced) {
+        superseded = superseded || old == entry.OAuthRefresh;
+    }
+    std::string refresh = superseded ? state.newest : entry.OAuthRefresh;
     state.busy = true;
     lock.unlock();
 
@@ -102,10 +113,13 @@ TokenOutcome OAuthTokens::accessToken(const ProxyData& entry, std::string& token
         DebugLog("OAuth token ok: expires in %ld s", expiresIn);
         if (!rotated.empty() && rotated != refresh) {
             DebugLog("OAuth refresh token rotated");
-            wipe(state.rotatedFrom);
-            wipe(state.rotatedTo);
-            state.rotatedFrom = entry.OAuthRefresh;
-            state.rotatedTo = rotated;
+            if (state.replaced.size() >= kReplacedKept) {
+                wipe(state.replaced.front());
+                state.replaced.erase(state.replaced.begin());
+            }
+            state.replaced.push_back(refresh);
+            wipe(state.newest);
+            state.newest = rotated;
             EngineEvent event;
             event.kind = EngineEvent::Kind::RefreshTokenRotated;
             event.when = std::time(nullptr);
@@ -113,7 +127,9 @@ TokenOutcome OAuthTokens::accessToken(const ProxyData& entry, std::string& token
             event.domain = entry.Domain;
             event.server = entry.SMTP;
             event.user = entry.User;
-            event.oldRefreshToken = entry.OAuthRefresh;
+            // The token that was sent: what the stored entry holds once the earlier
+            // rotations are stored.
+            event.oldRefreshToken = refresh;
             event.newRefreshToken = rotated;
             events_.push(std::move(event));
         }

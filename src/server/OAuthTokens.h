@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "config/Proxydata.h"
 
@@ -48,10 +49,11 @@ class OAuthTokens {
         TokenOutcome last;
         std::string accessToken;
         std::chrono::steady_clock::time_point expires{};
-        // The refresh token the endpoint replaced, and its replacement: used for the entry
-        // until the entry itself carries the new one.
-        std::string rotatedFrom;
-        std::string rotatedTo;
+        // Refresh tokens the endpoint replaced (the last few), and the newest: an entry that
+        // still carries a replaced one (its copy predates the rotation, or the new token is
+        // not stored yet) refreshes with the newest instead of a voided token.
+        std::vector<std::string> replaced;
+        std::string newest;
         ~Account();
     };
 

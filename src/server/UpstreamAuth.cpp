@@ -230,7 +230,8 @@ class UpstreamLogin {
     }
 
     void sendXoauth2() {
-        std::string message = "user=" + entry_.User + "\x01auth=Bearer " + token_ + "\x01\x01";
+        // "\x01" stands alone: "\x01a..." would read as the escape \x01a.
+        std::string message = "user=" + entry_.User + "\x01" + "auth=Bearer " + token_ + "\x01\x01";
         std::string encoded(Base64EncodedSize(message.size()), '\0');
         const bool fits = Base64EncodeBytes(message.data(), encoded.data(),
                                             static_cast<int>(message.size()), encoded.size());

@@ -63,8 +63,7 @@ int main() {
 
     // Events of the sessions: failures go to standard error as the headless desktop program
     // shows them, rotated refresh tokens to the settings file.
-    const timespec period{0, 100 * 1000 * 1000};
-    while (sigtimedwait(&stopSignals, nullptr, &period) < 0) {
+    const auto takeEvents = [] {
         for (const EngineEvent& event : engineServices().events.take()) {
             if (event.kind == EngineEvent::Kind::SessionFailed) {
                 std::fprintf(stderr, "%s\n", describeFailure(event).c_str());
@@ -72,7 +71,12 @@ int main() {
                 storeRotatedRefreshToken(event);
             }
         }
+    };
+    const timespec period{0, 100 * 1000 * 1000};
+    while (sigtimedwait(&stopSignals, nullptr, &period) < 0) {
+        takeEvents();
     }
+    takeEvents(); // what came in the last period, a rotated token too
     serverStop();
     // Sessions in progress end with the process, as they do in the desktop program.
     std::fflush(nullptr);
