@@ -207,6 +207,9 @@ int getLine(SocketTask& task, int socket, char* buffer, std::size_t size) {
     }
     if (fromServer) {
         DebugLog("Get :%s", buffer);
+        if (task.Transcript) {
+            task.Transcript(false, buffer);
+        }
     } else if (DebugEnabled()) {
         DebugLog("get :%s", clientLineForTrace(buffer).c_str());
     }

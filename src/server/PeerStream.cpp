@@ -92,7 +92,34 @@ long peerSend(SocketTask& task, const char* bytes, std::size_t length, int deadl
     return static_cast<long>(length);
 }
 
+namespace {
+
+// The line as a connection test shows it: a credential as "***", after the AUTH command and
+// mechanism when the line starts with them.
+std::string shownLine(const char* text, bool mask) {
+    std::string line = text;
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) {
+        line.pop_back();
+    }
+    if (!mask) {
+        return line;
+    }
+    if (isCommand(line.c_str(), "AUTH ")) {
+        const std::size_t mechanismEnd = line.find(' ', 5);
+        if (mechanismEnd != std::string::npos) {
+            return line.substr(0, mechanismEnd) + " ***";
+        }
+    }
+    return "***";
+}
+
+} // namespace
+
 void sendServerLine(SocketTask& task, const char* text, bool trace) {
+    if (task.Transcript) {
+        task.Transcript(true, shownLine(text, task.MaskNextSend || !trace));
+    }
+    task.MaskNextSend = false;
     if (!task.PeerTls) {
         sendLine(task.PeerSocket, text, trace);
         return;

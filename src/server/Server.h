@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -103,6 +104,11 @@ struct SocketTask {
     std::string FailureText;
     // Sub task: the mail client sent no line within the idle deadline.
     bool ClientTimedOut = false;
+    // Connection test only: every line exchanged with the upstream as the user may see it
+    // (credentials as "***"); empty in sessions.
+    std::function<void(bool sent, const std::string& line)> Transcript;
+    // Set by the login before it sends a credential, so that the transcript masks it.
+    bool MaskNextSend = false;
 
     bool running() const { return Running.load(std::memory_order_acquire); }
     void stop() { Running.store(false, std::memory_order_release); }
@@ -189,6 +195,20 @@ long peerSend(SocketTask& task, const char* bytes, std::size_t length, int deadl
 void sendServerLine(SocketTask& task, const char* text, bool trace);
 // Ends the upstream side: close_notify over TLS, then the socket is closed.
 void closePeer(SocketTask& task);
+
+// Connection test (ConnectionTest.cpp) ---------------------------------------------------------
+
+struct ConnectionTestResult {
+    bool ok = false;
+    std::string summary; // what happened, in words for the user; no credential
+};
+// Runs the upstream part of a session for `entry` exactly as a session would (connect, TLS or
+// STARTTLS, greeting, EHLO, login), then QUIT, on the calling thread, within the session
+// deadlines. `transcript` gets every line sent (credentials as "***") and received. Setting
+// `cancel` ends it at the next wait period of a line. Nothing is saved or traced as a secret.
+ConnectionTestResult
+testUpstream(const ProxyData& entry, const std::atomic<bool>& cancel,
+             std::function<void(bool sent, const std::string& line)> transcript);
 
 // Upstream security (StartTls.cpp) -------------------------------------------------------------
 

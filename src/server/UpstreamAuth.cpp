@@ -193,6 +193,7 @@ class UpstreamLogin {
         step_ = 3;
         if (method_ == MethodLogin) {
             if (encodeLine(entry_.User)) {
+                task_.MaskNextSend = true;
                 sendServerLine(task_, scratch_, true);
             }
         } else if (method_ == MethodCramMd5) {

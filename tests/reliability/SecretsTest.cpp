@@ -3,6 +3,7 @@
 // channel wrote may contain the password, its Base64 form or the AUTH PLAIN payload.
 #include <unistd.h>
 
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -119,6 +120,39 @@ TEST(Secrets, NoPasswordInAnyTraceModeForAnyLoginMethod) {
     }
     std::printf("secrets: %d mails, %zu methods x 3 trace modes, no secret traced\n", mails,
                 kRows.size());
+}
+
+// The entry dialog's connection test shows the server's replies, never a credential.
+TEST(Secrets, ConnectionTestShowsTheRepliesButNoCredential) {
+    FaultUpstream upstream(kUser, kPassword);
+    const std::atomic<bool> cancel{false};
+    for (const Row& row : kRows) {
+        for (const bool refused : {false, true}) {
+            SCOPED_TRACE(std::string(row.name) + (refused ? " refused" : ""));
+            UpstreamPlan plan;
+            plan.ehloLines = row.ehloLines;
+            plan.step = refused && row.method != MethodNone ? UpStep::AuthResult : UpStep::None;
+            plan.fault = Fault::Permanent;
+            upstream.setPlan(plan);
+            std::string shown;
+            const ConnectionTestResult result =
+                testUpstream(entryFor("secret.test", upstream.port(), row.method, kUser, kPassword),
+                             cancel, [&](bool sent, const std::string& line) {
+                                 shown += (sent ? "> " : "< ") + line + "\n";
+                             });
+            const bool fails = plan.step != UpStep::None;
+            EXPECT_EQ(result.ok, !fails) << result.summary << "\n" << shown;
+            EXPECT_NE(shown.find(fails ? "< 554" : "> QUIT"), std::string::npos) << shown;
+            if (fails) {
+                EXPECT_NE(result.summary.find("554"), std::string::npos) << result.summary;
+            }
+            for (const std::string& secret : Secrets()) {
+                EXPECT_EQ(shown.find(secret), std::string::npos) << shown;
+            }
+            EXPECT_EQ(shown.find(toBase64(kUser)), std::string::npos) << shown;
+        }
+    }
+    EXPECT_TRUE(upstream.waitIdle(3s));
 }
 
 } // namespace
