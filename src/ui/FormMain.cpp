@@ -5,12 +5,14 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDialog>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLocalSocket>
 #include <QMenu>
 #include <QMouseEvent>
 #include <QTimer>
+#include <QWindow>
 
 #include "AppSetup.h"
 #include "FormAbout.h"
@@ -98,6 +100,11 @@ void TFormMain::AttachDialogs(TFrmEditData* editData, TFrmOption* option, TAbout
     FrmEditData = editData;
     FrmOption = option;
     AboutBox = aboutBox;
+    // A dialog's minimise button takes the program to the tray, as the window's own does.
+    for (QWidget* dialog : {static_cast<QWidget*>(editData), static_cast<QWidget*>(option),
+                            static_cast<QWidget*>(aboutBox)}) {
+        dialog->installEventFilter(this);
+    }
 }
 
 void TFormMain::FormCreate() {
@@ -202,12 +209,33 @@ void TFormMain::TaskbarRecreated() {
 void TFormMain::SysCommand(unsigned command) {
     DebugLog("OnSys=%x,%x,%x", kSysCommandMessage, command, 0u);
     if (command == kCommandMinimise && MinimiseHides()) {
-        // Leave the window manager's state change first; then the window goes without an icon.
-        QTimer::singleShot(0, this, [this] {
-            hide();
-            setWindowState(windowState() & ~Qt::WindowMinimized);
-        });
+        // Hidden once the window manager's state change has been handled. The minimised state
+        // stays until the window is shown again: clearing it on a hidden window makes X11 map
+        // the window again, an unpainted frame that takes no input.
+        QTimer::singleShot(0, this, [this] { HideToTray(); });
     }
+}
+
+void TFormMain::HideToTray() {
+    // An open dialog closes as with its close box, storing nothing: while it is open the tray
+    // icon takes no clicks, so a hidden program could not be reached again.
+    QWidget* closed = nullptr;
+    while (auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+        if (dialog == closed) {
+            break;
+        }
+        closed = dialog;
+        dialog->reject();
+        // Its next opening is normal again. The state is cleared in Qt's records only, with no
+        // platform window (Qt drops a hidden dialog's own under X11): on a live one, clearing it
+        // would map the hidden dialog again.
+        if (QWindow* handle = dialog->windowHandle()) {
+            handle->destroy();
+            handle->setWindowStates(handle->windowStates() & ~Qt::WindowMinimized);
+        }
+        dialog->overrideWindowState(dialog->windowState() & ~Qt::WindowMinimized);
+    }
+    hide();
 }
 
 void TFormMain::TrayIconNotify(QSystemTrayIcon::ActivationReason reason) {
@@ -277,6 +305,14 @@ void TFormMain::showEvent(QShowEvent* event) {
 }
 
 bool TFormMain::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == FrmEditData || watched == FrmOption || watched == AboutBox) {
+        if (event->type() == QEvent::WindowStateChange &&
+            static_cast<QWidget*>(watched)->isMinimized() &&
+            !(static_cast<QWindowStateChangeEvent*>(event)->oldState() & Qt::WindowMinimized)) {
+            SysCommand(kCommandMinimise);
+        }
+        return false;
+    }
     if (watched == ui->Panel) {
         if (event->type() == QEvent::Resize) {
             PlaceLocalPortLink();

@@ -91,6 +91,8 @@ class TFormMain : public QMainWindow {
     void WriteEntryCells(int row, const ProxyData& e);
     void WriteCell(int col, int row, const QString& text);
     void PlaceLocalPortLink();
+    // Minimise: the window and any open dialog go, leaving the tray icon.
+    void HideToTray();
     // Hides the window instead of minimising it, where there is a tray icon to come back by.
     bool MinimiseHides() const;
 

@@ -8,6 +8,7 @@
 #include <QStatusBar>
 #include <QTcpServer>
 #include <QTest>
+#include <QWindow>
 
 #include "FormAbout.h"
 #include "FormEditData.h"
@@ -95,6 +96,19 @@ TEST_F(MainWindowTest, CloseAndMinimiseOnlyHide) {
     EXPECT_TRUE(Traced("OnSys=112,f020,0"));
     w_.FormMain->ShowMainWindow();
     EXPECT_FALSE(w_.FormMain->isMinimized()) << "comes back in its normal state";
+
+    // A dialog's minimise cancels it and hides the window; the dialog reopens normal.
+    auto* dialog = static_cast<QDialog*>(w_.FrmEditData);
+    WithModal(
+        dialog, [&] { w_.FrmEditData->EditNew(); },
+        [&] {
+            dialog->windowHandle()->setWindowStates(Qt::WindowMinimized); // as a window manager
+            QTRY_VERIFY_WITH_TIMEOUT(!w_.FormMain->isVisible(), 2000);
+        });
+    EXPECT_EQ(dialog->result(), QDialog::Rejected);
+    EXPECT_EQ(ProxyList.Count(), 1);
+    WithModal(
+        dialog, [&] { w_.FrmEditData->EditNew(); }, [&] { EXPECT_FALSE(dialog->isMinimized()); });
 }
 
 TEST_F(MainWindowTest, ConnectionToTheInstanceSocketWakesTheWindow) {
