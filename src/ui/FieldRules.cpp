@@ -10,9 +10,10 @@ namespace fieldrules {
 
 namespace {
 
-// Control characters (backspace, the clipboard keys' codes) pass every rule, except tab.
+// Control characters (backspace, delete, the clipboard keys' codes) pass every rule, except
+// tab: editing keys always work. Delete arrives as the character 127.
 bool PassingControl(char32_t c) {
-    return c < 32 && c != 9;
+    return (c < 32 && c != 9) || c == 127;
 }
 
 bool AsciiLetterOrDigit(char32_t c) {

@@ -20,8 +20,9 @@ namespace fieldrules {
 using CharRule = bool (*)(char32_t);
 
 // Domain names, server names and listening addresses: ASCII letters, digits, "-" and ".".
+// Port numbers: digits. Both pass the editing keys' control characters (all below 32 except
+// tab, and delete).
 bool HostCharAccepted(char32_t c);
-// Port numbers: digits.
 bool PortCharAccepted(char32_t c);
 
 // A positive signed 32-bit decimal integer made of digits only; no value otherwise (empty,

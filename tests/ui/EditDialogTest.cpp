@@ -156,6 +156,31 @@ TEST_F(EditDialogTest, PastedTextIsNotFiltered) {
     EXPECT_FALSE(OkEnabled());
 }
 
+TEST_F(EditDialogTest, EditingKeysWorkInFilteredFields) {
+    // The keys as a keyboard sends them, with the control character each carries as text.
+    const auto key = [](QWidget* field, int code, const char* text,
+                        Qt::KeyboardModifiers mods = Qt::NoModifier) {
+        QKeyEvent press(QEvent::KeyPress, code, mods, QString::fromLatin1(text));
+        QApplication::sendEvent(field, &press);
+    };
+    for (QLineEdit* field : {E("EditDomain"), E("EditSMTP"), E("EditPort"),
+                             Edit(w_.FrmOption, "EditPort"), Edit(w_.FrmOption, "EditAddress")}) {
+        field->setText("12345");
+        key(field, Qt::Key_Home, "");
+        key(field, Qt::Key_Delete, "\x7f");
+        key(field, Qt::Key_End, "");
+        key(field, Qt::Key_Backspace, "\b");
+        key(field, Qt::Key_Left, "");
+        key(field, Qt::Key_Delete, "\x7f");
+        EXPECT_EQ(field->text(), "23") << field->objectName().toStdString();
+        field->selectAll();
+        key(field, Qt::Key_X, "\x18", Qt::ControlModifier);
+        EXPECT_EQ(field->text(), "") << "cut";
+        key(field, Qt::Key_V, "\x16", Qt::ControlModifier);
+        EXPECT_EQ(field->text(), "23") << "paste";
+    }
+}
+
 TEST_F(EditDialogTest, EnterAndEscPressNeitherButton) {
     WithModal(
         dlg_, [&] { dlg_->EditNew(); },
