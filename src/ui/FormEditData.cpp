@@ -81,6 +81,8 @@ void TFrmEditData::StoreFields() {
 
 void TFrmEditData::FormShow() {
     ui->ButtonOK->setEnabled(CheckFields());
+    // Typing starts in the domain field, not on the button used last time.
+    ui->EditDomain->setFocus();
 }
 
 void TFrmEditData::EditChange() {

@@ -181,6 +181,17 @@ TEST_F(EditDialogTest, EditingKeysWorkInFilteredFields) {
     }
 }
 
+TEST_F(EditDialogTest, EachOpeningStartsInTheDomainField) {
+    for (int opening = 0; opening < 2; ++opening) {
+        WithModal(
+            dlg_, [&] { dlg_->EditNew(); },
+            [&] {
+                EXPECT_EQ(dlg_->focusWidget(), E("EditDomain")) << "opening " << opening;
+                Button(dlg_, "ButtonCancel")->setFocus();
+            });
+    }
+}
+
 TEST_F(EditDialogTest, EnterAndEscPressNeitherButton) {
     WithModal(
         dlg_, [&] { dlg_->EditNew(); },
