@@ -11,6 +11,7 @@
 #include <QLocalSocket>
 #include <QMenu>
 #include <QMouseEvent>
+#include <QPainter>
 #include <QTimer>
 #include <QWindow>
 
@@ -377,7 +378,8 @@ QString TFormMain::GridCell(int col, int row) const {
     return item != nullptr ? item->text() : QString();
 }
 
-void TFormMain::WriteCell(int col, int row, const QString& text) {
+void TFormMain::WriteCell(int col, int row, const QString& text, const QString& toolTip,
+                          const QIcon& icon) {
     QTableWidgetItem* item = ui->GridList->item(row - 1, col);
     if (item == nullptr) {
         item = new QTableWidgetItem();
@@ -385,6 +387,8 @@ void TFormMain::WriteCell(int col, int row, const QString& text) {
         ui->GridList->setItem(row - 1, col, item);
     }
     item->setText(text);
+    item->setToolTip(toolTip);
+    item->setIcon(icon);
 }
 
 void TFormMain::WriteEntryCells(int row, const ProxyData& e) {
@@ -392,7 +396,43 @@ void TFormMain::WriteEntryCells(int row, const ProxyData& e) {
     WriteCell(1, row, QString::fromStdString(e.SMTP));
     WriteCell(2, row, QString::fromLatin1(IniFile::MethodName(e.Method)));
     WriteCell(3, row, QString::fromStdString(e.User));
-    WriteCell(4, row, QString::number(e.Port));
+    // A protected upstream connection shows a lock beside the port; the tooltip names the mode.
+    const bool locked = e.Security == SecurityStartTls || e.Security == SecurityTls;
+    WriteCell(4, row, QString::number(e.Port), SecurityCaption(e.Security),
+              locked ? LockIcon() : QIcon());
+}
+
+QIcon TFormMain::LockIcon() {
+    // Drawn rather than taken from an icon theme, which a bare desktop may not have; in the
+    // text colour, so it follows a dark palette too.
+    static const QIcon icon = [] {
+        constexpr int kSide = 16;
+        QPixmap pixmap(kSide, kSide);
+        pixmap.fill(Qt::transparent);
+        QPainter painter(&pixmap);
+        painter.setRenderHint(QPainter::Antialiasing);
+        const QColor ink = QApplication::palette().color(QPalette::WindowText);
+        painter.setPen(QPen(ink, 1.6));
+        painter.drawArc(QRectF(5, 2, 6, 8), 0, 180 * 16); // the shackle
+        painter.drawLine(QPointF(5, 6), QPointF(5, 8));
+        painter.drawLine(QPointF(11, 6), QPointF(11, 8));
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(ink);
+        painter.drawRoundedRect(QRectF(3.5, 7.5, 9, 7), 1.5, 1.5); // the body
+        return QIcon(pixmap);
+    }();
+    return icon;
+}
+
+QString TFormMain::SecurityCaption(std::int32_t security) {
+    switch (security) {
+    case SecurityStartTls:
+        return QStringLiteral("暗号化: STARTTLS");
+    case SecurityTls:
+        return QStringLiteral("暗号化: SSL/TLS");
+    default:
+        return QStringLiteral("暗号化: なし");
+    }
 }
 
 void TFormMain::FillGrid() {

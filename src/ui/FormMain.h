@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <memory>
 
+#include <QIcon>
 #include <QLocalServer>
 #include <QMainWindow>
 #include <QSystemTrayIcon>
@@ -89,7 +90,11 @@ class TFormMain : public QMainWindow {
     void FillGrid();
     void SetGridRowCount(int rows);
     void WriteEntryCells(int row, const ProxyData& e);
-    void WriteCell(int col, int row, const QString& text);
+    void WriteCell(int col, int row, const QString& text, const QString& toolTip = {},
+                   const QIcon& icon = {});
+    // The port cell's marks of the upstream connection's protection.
+    static QIcon LockIcon();
+    static QString SecurityCaption(std::int32_t security);
     void PlaceLocalPortLink();
     // Minimise: the window and any open dialog go, leaving the tray icon.
     void HideToTray();

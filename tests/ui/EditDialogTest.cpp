@@ -80,6 +80,23 @@ TEST_F(EditDialogTest, OkFollowsTheValidityOfEveryField) {
         EXPECT_EQ(dlg_->CheckFields(), row.ok) << row.why;
         EXPECT_EQ(OkEnabled(), row.ok) << row.why;
     }
+    // The protection fields, on top of a valid entry.
+    E("EditPasswd")->setText("p");
+    const struct {
+        const char* field;
+        QString text;
+        bool ok;
+    } tls[] = {
+        {"EditFingerprint", QString(64, QLatin1Char('a')), true},
+        {"EditFingerprint", QString(63, QLatin1Char('a')), false},
+        {"EditCAFile", QString(299, QLatin1Char('c')), true},
+        {"EditCAFile", QString(300, QLatin1Char('c')), false},
+    };
+    for (const auto& row : tls) {
+        E(row.field)->setText(row.text);
+        EXPECT_EQ(OkEnabled(), row.ok) << row.field << " of " << row.text.size();
+        E(row.field)->clear();
+    }
 }
 
 TEST_F(EditDialogTest, NewEntryShowsDefaultsWithOkDisabled) {

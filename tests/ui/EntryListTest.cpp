@@ -27,7 +27,7 @@ using uitest::UiTest;
 
 const Entry kA{"a.example", "smtp.a.example", 2, "ua", "pa", 587};
 const Entry kB{"b.example", "smtp.b.example", 4, "ub", "pb", 25};
-const Entry kC{"c.example", "192.0.2.3", 3, "uc", "pc", 465};
+const Entry kC{"c.example", "192.0.2.3", 3, "uc", "pc", 465, SecurityTls};
 
 class EntryListTest : public UiTest {
   protected:
@@ -67,6 +67,11 @@ class EntryListTest : public UiTest {
         EXPECT_EQ(listed.Domain, e.domain);
         EXPECT_EQ(listed.Passwd, e.passwd);
         EXPECT_EQ(listed.Port, e.port);
+    }
+    // The lock beside the port of a protected entry.
+    bool Locked(int row) const {
+        const QTableWidgetItem* item = Find<QTableWidget>("GridList")->item(row - 1, 4);
+        return item != nullptr && !item->icon().isNull();
     }
     void ClickLink(const char* name) {
         QTest::mouseClick(Link(name), Qt::LeftButton, {}, QPoint(20, 8));
@@ -119,6 +124,7 @@ TEST_F(EntryListTest, EmptyListHidesLinksAndDoubleClickAddsTheFirstEntry) {
     ASSERT_EQ(ProxyList.Count(), 1);
     EXPECT_EQ(w_.FormMain->GridRowCount(), 3);
     EXPECT_EQ(Row(1), Cells(kA, "LOGIN"));
+    EXPECT_TRUE(Locked(1)) << "a new entry starts on STARTTLS";
     EXPECT_EQ(Row(2), std::vector<QString>(5));
     EXPECT_TRUE(LinksShown());
     EXPECT_EQ(w_.FormMain->CurrentIndex, 0);
@@ -141,6 +147,7 @@ TEST_F(EntryListTest, AddLinkAppendsAfterExistingEntries) {
     EXPECT_EQ(Row(3), Cells(kC, "PLAIN"));
     EXPECT_EQ(Key("Proxy", "Count"), "3");
     ExpectStored(2, kC);
+    EXPECT_EQ(Key("Proxy", "Security002"), "2") << "typing port 465 chose SSL/TLS";
     ExpectStored(0, kA);
 }
 
@@ -170,6 +177,45 @@ TEST_F(EntryListTest, EditReadsTheFileAndReplacesInPlace) {
     ExpectStored(1, changed);
     ExpectStored(2, kC);
     EXPECT_EQ(w_.FormMain->CurrentIndex, 1);
+}
+
+TEST_F(EntryListTest, ProtectionTravelsFromTheDialogToTheFileAndBack) {
+    Start({kA});
+    auto* security = w_.FrmEditData->findChild<QComboBox*>("ComboBoxSecurity");
+    const auto typePort = [&](const char* port) {
+        E("EditPort")->selectAll();
+        QTest::keyClicks(E("EditPort"), port);
+        return security->currentIndex();
+    };
+    QStringList pairs(32, QStringLiteral("aF"));
+    const QString pin = pairs.join(QLatin1Char(':'));
+    const Entry kD{"d.example", "smtp.d.example", 1, "ud", "pd", 2465};
+    WithModal(
+        w_.FrmEditData, [&] { w_.FrmEditData->EditNew(); },
+        [&] {
+            EXPECT_EQ(security->currentText(), "STARTTLS");
+            EXPECT_EQ(typePort("465"), SecurityTls);
+            EXPECT_EQ(typePort("587"), SecurityStartTls);
+            security->setCurrentIndex(SecurityNone);
+            EXPECT_EQ(typePort("465"), SecurityNone) << "only the TLS modes switch";
+            security->setCurrentIndex(SecurityTls);
+            E("EditCAFile")->setText("/etc/vellomir/private-ca.pem");
+            QTest::keyClicks(E("EditFingerprint"), pin + " zz"); // blank and "z" are dropped
+            TypeEntryAndOk(kD);
+        });
+    ExpectStored(1, kD);
+    EXPECT_EQ(Key("Proxy", "Security001"), "2");
+    EXPECT_EQ(Key("Proxy", "CAFile001"), "/etc/vellomir/private-ca.pem");
+    EXPECT_EQ(Key("Proxy", "Fingerprint001"), pin.toStdString());
+    EXPECT_TRUE(Locked(2));
+    EXPECT_FALSE(Locked(1)) << "stored without the setting: no protection";
+    WithModal(
+        w_.FrmEditData, [&] { w_.FrmEditData->EditExisting(1); },
+        [&] {
+            EXPECT_EQ(security->currentText(), "SSL/TLS");
+            EXPECT_EQ(E("EditCAFile")->text(), "/etc/vellomir/private-ca.pem");
+            EXPECT_EQ(E("EditFingerprint")->text(), pin);
+        });
 }
 
 TEST_F(EntryListTest, UnknownMethodIsStoredAsNoSelection) {
@@ -236,9 +282,11 @@ TEST_F(EntryListTest, EraseRenumbersAndRewritesTheSection) {
         EXPECT_EQ(Key("Proxy", "Count"), std::to_string(n));
         for (int i = 0; i < n; ++i) {
             EXPECT_EQ(Row(i + 1), Cells(row.left[i], IniFile::MethodName(row.left[i].method)));
+            EXPECT_EQ(Locked(i + 1), row.left[i].security != 0) << "the lock moves with its row";
             ExpectStored(i, row.left[i]);
         }
         EXPECT_EQ(Row(n + 1), std::vector<QString>(5));
+        EXPECT_FALSE(Locked(n + 1)) << "the blank row";
         const std::string gone = QString::asprintf("%03d", n).toStdString();
         for (const char* key : {"Domain", "SMTP", "Method", "User", "Passwd", "Port"}) {
             EXPECT_EQ(SettingsText().find(key + gone + "="), std::string::npos) << key << gone;

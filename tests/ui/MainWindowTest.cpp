@@ -166,7 +166,8 @@ TEST_F(MainWindowTest, DialogsTabThroughTheirControlsInOrder) {
     QWidget* edit = static_cast<QWidget*>(w_.FrmEditData);
     EXPECT_EQ(TabOrder(Edit(edit, "EditDomain")),
               (QStringList{"EditDomain", "EditSMTP", "ComboBoxMethod", "EditUser", "EditPasswd",
-                           "EditPort", "ButtonOK", "ButtonCancel"}));
+                           "EditPort", "ComboBoxSecurity", "EditCAFile", "ButtonCAFile",
+                           "EditFingerprint", "ButtonOK", "ButtonCancel"}));
     QWidget* option = static_cast<QWidget*>(w_.FrmOption);
     EXPECT_EQ(TabOrder(Edit(option, "EditPort")),
               (QStringList{"EditPort", "EditAddress", "ButtonOK", "ButtonCancel"}));
