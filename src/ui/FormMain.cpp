@@ -1,5 +1,6 @@
 #include "FormMain.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <unistd.h>
 
@@ -20,6 +21,7 @@
 #include "FormEditData.h"
 #include "FormOption.h"
 #include "InstanceMark.h"
+#include "ListenCheck.h"
 #include "config/Inifile.h"
 #include "diag/Proginit.h"
 #include "server/Server.h"
@@ -171,13 +173,28 @@ bool TFormMain::TrayIconShown() const {
 }
 
 void TFormMain::StartProxy() {
+    errno = 0;
     if (!serverOpen(Ini.ListenAddress.c_str(), Ini.ListenPort)) {
+        const int error = errno; // left by the failed bind; the engine reports only false
+        ListenError =
+            "cannot listen on " + Ini.ListenAddress + " port " + std::to_string(Ini.ListenPort) +
+            ": " +
+            ListenFailureReason(Ini.ListenAddress, Ini.ListenPort, error,
+                                QCoreApplication::applicationFilePath().toStdString(), Ini.Path);
+        DebugLog("ListenError: %s", ListenError.c_str());
         StatusLabel->setText(QString::fromUtf8(kPortUnavailable));
         setVisible(true);
         return;
     }
+    ListenError.clear();
     StatusLabel->clear();
     serverStart();
+}
+
+void TFormMain::ExitOnListenFailure() {
+    UnmarkInstanceWindow(InstanceMark);
+    std::fflush(nullptr);
+    ::_exit(1);
 }
 
 QString TFormMain::StatusText() const {

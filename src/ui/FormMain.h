@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include <QIcon>
 #include <QLocalServer>
@@ -43,8 +44,13 @@ class TFormMain : public QMainWindow {
     std::int32_t CurrentIndex = 0;
 
     void AddTrayIcon();
-    // Opens the listener on the configured address and port and starts it, or shows why not.
+    // Opens the listener on the configured address and port and starts it, or shows why not
+    // (the status-bar message; the reason goes to the trace and into ListenError).
     void StartProxy();
+    // Why the last StartProxy could not open the listener; empty while it listens.
+    std::string ListenError;
+    // Headless there is nobody to show the failure to: unmarks and ends the process, status 1.
+    [[noreturn]] void ExitOnListenFailure();
     // Unmarks, removes the tray icon, saves the geometry and ends the process at once, leaving
     // the listener and client threads to end with it.
     [[noreturn]] void ExitProgram();

@@ -38,6 +38,11 @@ int main(int argc, char* argv[]) {
     app.setWindowIcon(ProgramIcon());
     try {
         const ProgramWindows windows = CreateProgramWindows();
+        // Headless nobody sees the status bar, and a proxy that serves nothing is no use.
+        if (IsHeadlessPlatform() && !windows.FormMain->ListenError.empty()) {
+            std::fprintf(stderr, "Vellomir: %s\n", windows.FormMain->ListenError.c_str());
+            windows.FormMain->ExitOnListenFailure();
+        }
         InstallShutdownSignals([form = windows.FormMain] { form->ExitProgram(); });
         return app.exec();
     } catch (const std::exception& error) {

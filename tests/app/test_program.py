@@ -8,9 +8,11 @@ end: it runs the tray menu's exit sequence, which is how these tests end it.
 
 import base64
 import os
+import pwd
 import shutil
 import signal
 import smtplib
+import socket
 import subprocess
 import sys
 import tempfile
@@ -70,14 +72,16 @@ class Instance:
     """One started program in `workdir`, sharing `runtime` with the other instances of a test.
     Headless unless `wrapper` (e.g. xvfb-run) gives it a display."""
 
-    def __init__(self, workdir, runtime, wrapper=()):
+    def __init__(self, workdir, runtime, wrapper=(), user=None):
         self.workdir = workdir
         env = {k: v for k, v in os.environ.items()
                if k not in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM")}
         env["VELLOMIR_RUNTIME_DIR"] = runtime
         env["XDG_RUNTIME_DIR"] = runtime
+        ids = {} if user is None else {"user": user.pw_uid, "group": user.pw_gid,
+                                       "extra_groups": []}
         self.proc = subprocess.Popen([*wrapper, PROGRAM], cwd=workdir, env=env,
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, **ids)
 
     def trace(self):
         try:
@@ -144,6 +148,11 @@ class ProgramTest(unittest.TestCase):
         return instance
 
     def test_first_start_without_settings_file_shows_window_and_writes_defaults(self):
+        with socket.socket() as probe:
+            try:
+                probe.bind(("127.0.0.1", 25))
+            except OSError:
+                self.skipTest("the default port 25 cannot be opened here")
         work = self.workdir("first")
         first = self.start(work)
         # Nothing to trace with (DebugWrite defaults to 0): wait until the instance answers a
@@ -191,17 +200,36 @@ class ProgramTest(unittest.TestCase):
         self.assertNotIn("Show", first.trace(), "a configured start stays hidden")
         self.assertEqual(first.terminate(), 0)
 
-    def test_taken_port_shows_the_window(self):
-        import socket
+    def test_headless_start_that_cannot_listen_says_why_and_fails(self):
+        entries = [("a.test", "127.0.0.1", 0, "u", "p", 1)]
         with socket.socket() as holder:
             holder.bind(("127.0.0.1", 0))
             holder.listen()
             port = holder.getsockname()[1]
-            work = self.workdir("taken", settings(port, [("a.test", "127.0.0.1", 0, "u", "p", 1)]))
-            first = self.start(work)
-            first.wait_trace("Show")
-            self.assertNotIn("MainTaskStart", first.trace())
-            self.assertEqual(first.terminate(), 0)
+            taken = self.start(self.workdir("taken", settings(port, entries)))
+            self.assertEqual(taken.proc.wait(10), 1)
+            reason = f"cannot listen on 127.0.0.1 port {port}: another program already uses port"
+            self.assertIn(f"Vellomir: {reason}", taken.proc.stderr.read().decode())
+            self.assertTrue(any(line.startswith(f"ListenError: {reason}") for line in taken.trace()))
+
+    def test_headless_start_on_a_privileged_port_tells_how_to_proceed(self):
+        # As an ordinary user (nobody, when the tests run as root).
+        entries = [("a.test", "127.0.0.1", 0, "u", "p", 1)]
+        with open("/proc/sys/net/ipv4/ip_unprivileged_port_start", encoding="ascii") as f:
+            if int(f.read()) <= 25:
+                self.skipTest("this system lets every user listen on port 25")
+        user = pwd.getpwnam("nobody") if os.geteuid() == 0 else None
+        work = self.workdir("low", settings(25, entries))
+        if user is not None:
+            os.chmod(self.tmp.name, 0o755)
+            for path in (work, self.runtime):
+                os.chown(path, user.pw_uid, user.pw_gid)
+        low = Instance(work, self.runtime, user=user)
+        self.instances.append(low)
+        self.assertEqual(low.proc.wait(10), 1)
+        said = low.proc.stderr.read().decode()
+        for advice in ("ports below", "ListenPort", "[Option]", "setcap cap_net_bind_service"):
+            self.assertIn(advice, said)
 
     def test_second_start_wakes_the_first_and_touches_nothing(self):
         work = self.workdir("one", settings(free_port(), [("a.test", "127.0.0.1", 0, "u", "p", 1)]))

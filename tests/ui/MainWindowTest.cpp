@@ -79,6 +79,9 @@ TEST_F(MainWindowTest, TakenPortShowsTheWindowWithTheMessage) {
     EXPECT_EQ(w_.FormMain->StatusText(),
               "ローカルポートがオープンできません。オプション設定を見直してください。");
     EXPECT_FALSE(serverIsRunning());
+    const std::string port = std::to_string(listenPort_);
+    EXPECT_TRUE(Traced("ListenError: cannot listen on 127.0.0.1 port " + port +
+                       ": another program already uses port " + port + " on 127.0.0.1"));
 }
 
 TEST_F(MainWindowTest, CloseAndMinimiseOnlyHide) {
