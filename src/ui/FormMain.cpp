@@ -173,6 +173,11 @@ bool TFormMain::TrayIconShown() const {
 }
 
 void TFormMain::StartProxy() {
+    if (OpenToOtherMachines(Ini.ListenAddress)) {
+        DebugLog("Warning: ListenAddress %s is not a loopback address: every machine that can "
+                 "reach it can send mail through the stored accounts",
+                 Ini.ListenAddress.c_str());
+    }
     errno = 0;
     if (!serverOpen(Ini.ListenAddress.c_str(), Ini.ListenPort)) {
         const int error = errno; // left by the failed bind; the engine reports only false

@@ -1,5 +1,6 @@
 #include "ListenCheck.h"
 
+#include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -48,4 +49,12 @@ std::string ListenFailureReason(const std::string& address, std::int32_t port, i
     default:
         return std::strerror(error);
     }
+}
+
+bool OpenToOtherMachines(const std::string& address) {
+    const std::uint32_t resolved = resolveAddress(address.c_str());
+    if (resolved == kNoAddress) {
+        return false; // nothing can listen there
+    }
+    return (ntohl(resolved) >> 24) != 127;
 }
