@@ -72,10 +72,12 @@ class Instance:
     """One started program in `workdir`, sharing `runtime` with the other instances of a test.
     Headless unless `wrapper` (e.g. xvfb-run) gives it a display."""
 
-    def __init__(self, workdir, runtime, wrapper=(), user=None):
+    def __init__(self, workdir, runtime, wrapper=(), user=None, display=None):
         self.workdir = workdir
         env = {k: v for k, v in os.environ.items()
                if k not in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM")}
+        if display:
+            env["DISPLAY"] = display
         env["VELLOMIR_RUNTIME_DIR"] = runtime
         env["XDG_RUNTIME_DIR"] = runtime
         ids = {} if user is None else {"user": user.pw_uid, "group": user.pw_gid,
@@ -265,6 +267,49 @@ class ProgramTest(unittest.TestCase):
         self.assertEqual(len(programs), 1)
         os.kill(programs[0], signal.SIGTERM)
         self.assertEqual(instance.proc.wait(20), 0)
+
+    @unittest.skipUnless(all(map(shutil.which, ("Xvfb", "openbox", "trayer", "xdotool",
+                                                "xwininfo"))), "needs Xvfb, openbox, trayer")
+    def test_minimise_under_a_window_manager_hides_the_window(self):
+        # A desktop with a window manager and a tray host, each ended with the test.
+        xvfb = subprocess.Popen(["Xvfb", "-displayfd", "1", "-screen", "0", "800x600x24",
+                                 "-nolisten", "tcp"], stdout=subprocess.PIPE,
+                                stderr=subprocess.DEVNULL)
+        self.addCleanup(xvfb.wait)
+        self.addCleanup(xvfb.kill)
+        display = ":" + xvfb.stdout.readline().decode().strip()
+        env = dict(os.environ, DISPLAY=display)
+        for host in (["openbox"], ["trayer", "--edge", "bottom"]):
+            helper = subprocess.Popen(host, env=env, stdout=subprocess.DEVNULL,
+                                      stderr=subprocess.DEVNULL)
+            self.addCleanup(helper.wait)
+            self.addCleanup(helper.kill)
+
+        def x(*command):
+            return subprocess.run(command, env=env, capture_output=True, text=True,
+                                  timeout=10).stdout
+
+        def until(condition, what):
+            deadline = time.monotonic() + 10
+            while not condition():
+                self.assertLess(time.monotonic(), deadline, what)
+                time.sleep(0.1)
+
+        until(lambda: x("xdotool", "search", "--classname", "trayer"), "no tray host")
+        work = self.workdir("x", settings(free_port(), [("a.test", "127.0.0.1", 0, "u", "p", 1)]))
+        first = Instance(work, self.runtime, display=display)
+        self.instances.append(first)
+        first.wait_trace("MainTaskStart", timeout=20)
+        self.assertNotIn("Show", first.trace(), "hidden behind its tray icon")
+        for minimised in range(1, 3):
+            self.assertEqual(self.start(work).proc.wait(10), 0)  # wakes the first: shown
+            window = x("xdotool", "search", "--sync", "--name", "Vellomir  Version").split()[0]
+            mapped = lambda: "IsViewable" in x("xwininfo", "-id", window)  # noqa: E731
+            until(mapped, "not shown")
+            x("xdotool", "windowminimize", window)
+            until(lambda: first.trace().count("OnSys=112,f020,0") == minimised, "no minimise")
+            time.sleep(1)  # a window mapped again after its hide shows up by then
+            self.assertFalse(mapped(), "an unpainted frame stayed on the screen")
 
     def test_exit_writes_the_geometry(self):
         rows = [
