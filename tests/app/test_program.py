@@ -144,8 +144,8 @@ class ProgramTest(unittest.TestCase):
                 f.write(ini_text)
         return path
 
-    def start(self, workdir, wrapper=()):
-        instance = Instance(workdir, self.runtime, wrapper)
+    def start(self, workdir, wrapper=(), **options):
+        instance = Instance(workdir, self.runtime, wrapper, **options)
         self.instances.append(instance)
         return instance
 
@@ -203,35 +203,28 @@ class ProgramTest(unittest.TestCase):
         self.assertEqual(first.terminate(), 0)
 
     def test_headless_start_that_cannot_listen_says_why_and_fails(self):
-        entries = [("a.test", "127.0.0.1", 0, "u", "p", 1)]
-        with socket.socket() as holder:
+        with socket.socket() as holder, open("/proc/sys/net/ipv4/ip_unprivileged_port_start",
+                                             encoding="ascii") as first_free:
             holder.bind(("127.0.0.1", 0))
             holder.listen()
-            port = holder.getsockname()[1]
-            taken = self.start(self.workdir("taken", settings(port, entries)))
-            self.assertEqual(taken.proc.wait(10), 1)
-            reason = f"cannot listen on 127.0.0.1 port {port}: another program already uses port"
-            self.assertIn(f"Vellomir: {reason}", taken.proc.stderr.read().decode())
-            self.assertTrue(any(line.startswith(f"ListenError: {reason}") for line in taken.trace()))
-
-    def test_headless_start_on_a_privileged_port_tells_how_to_proceed(self):
-        # As an ordinary user (nobody, when the tests run as root).
-        entries = [("a.test", "127.0.0.1", 0, "u", "p", 1)]
-        with open("/proc/sys/net/ipv4/ip_unprivileged_port_start", encoding="ascii") as f:
-            if int(f.read()) <= 25:
-                self.skipTest("this system lets every user listen on port 25")
-        user = pwd.getpwnam("nobody") if os.geteuid() == 0 else None
-        work = self.workdir("low", settings(25, entries))
-        if user is not None:
-            os.chmod(self.tmp.name, 0o755)
-            for path in (work, self.runtime):
-                os.chown(path, user.pw_uid, user.pw_gid)
-        low = Instance(work, self.runtime, user=user)
-        self.instances.append(low)
-        self.assertEqual(low.proc.wait(10), 1)
-        said = low.proc.stderr.read().decode()
-        for advice in ("ports below", "ListenPort", "[Option]", "setcap cap_net_bind_service"):
-            self.assertIn(advice, said)
+            cases = [(holder.getsockname()[1], None, ["another program already uses port"])]
+            if int(first_free.read()) > 25:  # as an ordinary user (nobody, when run as root)
+                cases.append((25, pwd.getpwnam("nobody") if os.geteuid() == 0 else None,
+                              ["ports below", "[Option]", "ListenPort", "setcap"]))
+            for port, user, words in cases:
+                work = self.workdir(f"port{port}", settings(port, [("a.test", "127.0.0.1", 0,
+                                                                     "u", "p", 1)]))
+                if user is not None:
+                    os.chmod(self.tmp.name, 0o755)
+                    for path in (work, self.runtime):
+                        os.chown(path, user.pw_uid, user.pw_gid)
+                instance = self.start(work, user=user)
+                self.assertEqual(instance.proc.wait(10), 1)
+                said = instance.proc.stderr.read().decode()
+                message = said.split("Vellomir: ", 1)[-1].strip()
+                self.assertTrue(message.startswith(f"cannot listen on 127.0.0.1 port {port}: ")
+                                and all(word in message for word in words), said)
+                self.assertIn("ListenError: " + message, instance.trace(), "the same in the trace")
 
     def test_second_start_wakes_the_first_and_touches_nothing(self):
         work = self.workdir("one", settings(free_port(), [("a.test", "127.0.0.1", 0, "u", "p", 1)]))
@@ -275,41 +268,34 @@ class ProgramTest(unittest.TestCase):
         xvfb = subprocess.Popen(["Xvfb", "-displayfd", "1", "-screen", "0", "800x600x24",
                                  "-nolisten", "tcp"], stdout=subprocess.PIPE,
                                 stderr=subprocess.DEVNULL)
-        self.addCleanup(xvfb.wait)
-        self.addCleanup(xvfb.kill)
         display = ":" + xvfb.stdout.readline().decode().strip()
+        xvfb.stdout.close()
         env = dict(os.environ, DISPLAY=display)
-        for host in (["openbox"], ["trayer", "--edge", "bottom"]):
-            helper = subprocess.Popen(host, env=env, stdout=subprocess.DEVNULL,
-                                      stderr=subprocess.DEVNULL)
-            self.addCleanup(helper.wait)
-            self.addCleanup(helper.kill)
+        quiet = {"stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
+        for process in [xvfb] + [subprocess.Popen(host, env=env, **quiet)
+                                 for host in (["openbox"], ["trayer", "--edge", "bottom"])]:
+            self.addCleanup(process.wait)
+            self.addCleanup(process.kill)
 
-        def x(*command):
+        def x(*command):  # --sync waits for the window, at most as long as the timeout
             return subprocess.run(command, env=env, capture_output=True, text=True,
-                                  timeout=10).stdout
+                                  timeout=20).stdout
 
-        def until(condition, what):
-            deadline = time.monotonic() + 10
-            while not condition():
-                self.assertLess(time.monotonic(), deadline, what)
-                time.sleep(0.1)
-
-        until(lambda: x("xdotool", "search", "--classname", "trayer"), "no tray host")
+        x("xdotool", "search", "--sync", "--classname", "trayer")
         work = self.workdir("x", settings(free_port(), [("a.test", "127.0.0.1", 0, "u", "p", 1)]))
-        first = Instance(work, self.runtime, display=display)
-        self.instances.append(first)
+        first = self.start(work, display=display)
         first.wait_trace("MainTaskStart", timeout=20)
-        self.assertNotIn("Show", first.trace(), "hidden behind its tray icon")
-        for minimised in range(1, 3):
+        for minimised in (1, 2):
             self.assertEqual(self.start(work).proc.wait(10), 0)  # wakes the first: shown
-            window = x("xdotool", "search", "--sync", "--name", "Vellomir  Version").split()[0]
-            mapped = lambda: "IsViewable" in x("xwininfo", "-id", window)  # noqa: E731
-            until(mapped, "not shown")
+            window = x("xdotool", "search", "--sync", "--onlyvisible", "--name",
+                       "Vellomir  Version").split()[0]
             x("xdotool", "windowminimize", window)
-            until(lambda: first.trace().count("OnSys=112,f020,0") == minimised, "no minimise")
+            deadline = time.monotonic() + 10
+            while first.trace().count("OnSys=112,f020,0") < minimised:
+                self.assertLess(time.monotonic(), deadline, "no minimise reached the program")
+                time.sleep(0.1)
             time.sleep(1)  # a window mapped again after its hide shows up by then
-            self.assertFalse(mapped(), "an unpainted frame stayed on the screen")
+            self.assertIn("IsUnMapped", x("xwininfo", "-id", window), "an unpainted frame stayed")
 
     def test_exit_writes_the_geometry(self):
         rows = [

@@ -1,5 +1,7 @@
 // The entry dialog: which fields enable OK, what the key filters let through, and that Enter and
 // Esc press no button.
+#include <tuple>
+
 #include <QApplication>
 #include <QClipboard>
 #include <QComboBox>
@@ -80,22 +82,16 @@ TEST_F(EditDialogTest, OkFollowsTheValidityOfEveryField) {
         EXPECT_EQ(dlg_->CheckFields(), row.ok) << row.why;
         EXPECT_EQ(OkEnabled(), row.ok) << row.why;
     }
-    // The protection fields, on top of a valid entry.
+    // The protection fields, on top of a valid entry: a fingerprint is empty or 64 hex digits.
     E("EditPasswd")->setText("p");
-    const struct {
-        const char* field;
-        QString text;
-        bool ok;
-    } tls[] = {
-        {"EditFingerprint", QString(64, QLatin1Char('a')), true},
-        {"EditFingerprint", QString(63, QLatin1Char('a')), false},
-        {"EditCAFile", QString(299, QLatin1Char('c')), true},
-        {"EditCAFile", QString(300, QLatin1Char('c')), false},
-    };
-    for (const auto& row : tls) {
-        E(row.field)->setText(row.text);
-        EXPECT_EQ(OkEnabled(), row.ok) << row.field << " of " << row.text.size();
-        E(row.field)->clear();
+    const std::tuple<const char*, QString, bool> tls[] = {
+        {"EditFingerprint", QString(64, 'a'), true}, {"EditFingerprint", QString(63, 'a'), false},
+        {"EditFingerprint", ":::", false},           {"EditFingerprint", QString(64, 'g'), false},
+        {"EditCAFile", QString(299, 'c'), true},     {"EditCAFile", QString(300, 'c'), false}};
+    for (const auto& [field, text, ok] : tls) {
+        E(field)->setText(text);
+        EXPECT_EQ(OkEnabled(), ok) << field << " " << text.toStdString();
+        E(field)->clear();
     }
 }
 
@@ -174,39 +170,25 @@ TEST_F(EditDialogTest, PastedTextIsNotFiltered) {
 }
 
 TEST_F(EditDialogTest, EditingKeysWorkInFilteredFields) {
-    // The keys as a keyboard sends them, with the control character each carries as text.
-    const auto key = [](QWidget* field, int code, const char* text,
-                        Qt::KeyboardModifiers mods = Qt::NoModifier) {
-        QKeyEvent press(QEvent::KeyPress, code, mods, QString::fromLatin1(text));
-        QApplication::sendEvent(field, &press);
-    };
+    // As a keyboard sends them: Delete and Backspace carry their control character as text.
+    const std::pair<int, const char*> keys[] = {{Qt::Key_Home, ""}, {Qt::Key_Delete, "\x7f"},
+                                                {Qt::Key_End, ""},  {Qt::Key_Backspace, "\b"},
+                                                {Qt::Key_Left, ""}, {Qt::Key_Delete, "\x7f"}};
     for (QLineEdit* field : {E("EditDomain"), E("EditSMTP"), E("EditPort"),
                              Edit(w_.FrmOption, "EditPort"), Edit(w_.FrmOption, "EditAddress")}) {
         field->setText("12345");
-        key(field, Qt::Key_Home, "");
-        key(field, Qt::Key_Delete, "\x7f");
-        key(field, Qt::Key_End, "");
-        key(field, Qt::Key_Backspace, "\b");
-        key(field, Qt::Key_Left, "");
-        key(field, Qt::Key_Delete, "\x7f");
+        for (const auto& [code, text] : keys) {
+            QKeyEvent press(QEvent::KeyPress, code, Qt::NoModifier, QString::fromLatin1(text));
+            QApplication::sendEvent(field, &press);
+        }
         EXPECT_EQ(field->text(), "23") << field->objectName().toStdString();
-        field->selectAll();
-        key(field, Qt::Key_X, "\x18", Qt::ControlModifier);
-        EXPECT_EQ(field->text(), "") << "cut";
-        key(field, Qt::Key_V, "\x16", Qt::ControlModifier);
-        EXPECT_EQ(field->text(), "23") << "paste";
     }
 }
 
 TEST_F(EditDialogTest, EachOpeningStartsInTheDomainField) {
-    for (int opening = 0; opening < 2; ++opening) {
-        WithModal(
-            dlg_, [&] { dlg_->EditNew(); },
-            [&] {
-                EXPECT_EQ(dlg_->focusWidget(), E("EditDomain")) << "opening " << opening;
-                Button(dlg_, "ButtonCancel")->setFocus();
-            });
-    }
+    Button(dlg_, "ButtonCancel")->setFocus(); // as when it was pressed last time
+    WithModal(
+        dlg_, [&] { dlg_->EditNew(); }, [&] { EXPECT_EQ(dlg_->focusWidget(), E("EditDomain")); });
 }
 
 TEST_F(EditDialogTest, EnterAndEscPressNeitherButton) {

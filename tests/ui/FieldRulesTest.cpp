@@ -1,8 +1,6 @@
 // Port conversion, the length limits of the settings file and the application title.
 #include <optional>
 
-#include <QStringList>
-
 #include <gtest/gtest.h>
 
 #include "AppSetup.h"
@@ -35,28 +33,6 @@ TEST(FieldRules, PortTextConvertsOnlyToAPositive32BitInteger) {
     for (const PortRow& row : rows) {
         EXPECT_EQ(fieldrules::ParsePositiveInt(QString::fromUtf8(row.text)), row.expected)
             << row.why;
-    }
-}
-
-TEST(FieldRules, FingerprintIsEmptyOrSha256InHex) {
-    const QString hex64(64, QLatin1Char('0'));
-    const struct {
-        QString text;
-        bool ok;
-        const char* why;
-    } rows[] = {
-        {"", true, "no pinning"},
-        {hex64, true, "64 digits"},
-        {QStringList(32, QStringLiteral("aB")).join(':'), true, "pairs with colons, mixed case"},
-        {hex64.left(63), false, "63 digits"},
-        {hex64 + "0", false, "65 digits"},
-        {":::", false, "colons only"},
-        {hex64.left(63) + "g", false, "not hexadecimal"},
-        {" " + hex64, false, "blank"},
-        {hex64.left(63) + QChar(0xFF10), false, "full-width digit"},
-    };
-    for (const auto& row : rows) {
-        EXPECT_EQ(fieldrules::FingerprintAccepted(row.text), row.ok) << row.why;
     }
 }
 
