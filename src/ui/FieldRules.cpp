@@ -10,9 +10,14 @@ namespace fieldrules {
 
 namespace {
 
-// Control characters (backspace, the clipboard keys' codes) pass every rule, except tab.
+// Control characters (backspace, delete, the clipboard keys' codes) pass every rule, except
+// tab: editing keys always work. Delete arrives as the character 127.
 bool PassingControl(char32_t c) {
-    return c < 32 && c != 9;
+    return (c < 32 && c != 9) || c == 127;
+}
+
+bool HexDigit(char32_t c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
 
 bool AsciiLetterOrDigit(char32_t c) {
@@ -25,7 +30,7 @@ bool KeepAccepted(const QString& text, CharRule rule, QString& printableKept) {
     for (char32_t c : text.toUcs4()) {
         if (!rule(c)) {
             all = false;
-        } else if (c >= 32) {
+        } else if (!PassingControl(c)) {
             printableKept.append(QString::fromUcs4(&c, 1));
         }
     }
@@ -40,6 +45,23 @@ bool HostCharAccepted(char32_t c) {
 
 bool PortCharAccepted(char32_t c) {
     return (c >= '0' && c <= '9') || PassingControl(c);
+}
+
+bool FingerprintCharAccepted(char32_t c) {
+    return HexDigit(c) || c == ':' || PassingControl(c);
+}
+
+bool FingerprintAccepted(const QString& text) {
+    constexpr int kSha256HexDigits = 64;
+    int digits = 0;
+    for (QChar ch : text) {
+        if (HexDigit(ch.unicode())) {
+            ++digits;
+        } else if (ch != QLatin1Char(':')) {
+            return false;
+        }
+    }
+    return text.isEmpty() || digits == kSha256HexDigits;
 }
 
 std::optional<std::int32_t> ParsePositiveInt(const QString& text) {

@@ -20,9 +20,17 @@ namespace fieldrules {
 using CharRule = bool (*)(char32_t);
 
 // Domain names, server names and listening addresses: ASCII letters, digits, "-" and ".".
+// Port numbers: digits. Both pass the editing keys' control characters (all below 32 except
+// tab, and delete).
 bool HostCharAccepted(char32_t c);
-// Port numbers: digits.
 bool PortCharAccepted(char32_t c);
+// Certificate fingerprints: hexadecimal digits and ":".
+bool FingerprintCharAccepted(char32_t c);
+
+// A fingerprint the upstream check can use: empty (no pinning), or the 64 hexadecimal digits of
+// a SHA-256 digest, colons and letter case ignored. Anything else would make every session of
+// the entry fail.
+bool FingerprintAccepted(const QString& text);
 
 // A positive signed 32-bit decimal integer made of digits only; no value otherwise (empty,
 // other characters, zero, beyond 2147483647). There is deliberately no upper limit of 65535:

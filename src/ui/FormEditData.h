@@ -1,6 +1,8 @@
-// The entry dialog: creates a new proxy entry or changes an existing one. OK is enabled only
-// while the fields are valid; OK saves the entry to the settings file first, then updates the
-// list and the grid through the main window. No messages: invalid input keeps OK disabled.
+// The entry dialog: creates a new proxy entry or changes an existing one, with the protection
+// of its upstream connection (none, STARTTLS or TLS; a CA file; a certificate fingerprint).
+// OK is enabled only while the fields are valid; OK saves the entry to the settings file first,
+// then updates the list and the grid through the main window. No messages: invalid input keeps
+// OK disabled.
 //
 // User-interface thread only; modal over the main window.
 #pragma once
@@ -40,6 +42,11 @@ class TFrmEditData : public SettingsDialog {
     // Give true when the typed character is dropped before it reaches the field.
     bool EditDomainKeyPress(QLineEdit* edit, QEvent* event);
     bool EditPortKeyPress(QEvent* event);
+    bool EditFingerprintKeyPress(QEvent* event);
+    // Typing a TLS mode's usual port switches between the two TLS modes.
+    void EditPortEdited(const QString& text);
+    // Chooses the CA file with a file dialog.
+    void ButtonCAFileClick();
     void ButtonOKClick();
     void ButtonCancelClick();
 

@@ -1,22 +1,27 @@
 #include "FormMain.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <unistd.h>
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDialog>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLocalSocket>
 #include <QMenu>
 #include <QMouseEvent>
+#include <QPainter>
 #include <QTimer>
+#include <QWindow>
 
 #include "AppSetup.h"
 #include "FormAbout.h"
 #include "FormEditData.h"
 #include "FormOption.h"
 #include "InstanceMark.h"
+#include "ListenCheck.h"
 #include "config/Inifile.h"
 #include "diag/Proginit.h"
 #include "server/Server.h"
@@ -98,6 +103,11 @@ void TFormMain::AttachDialogs(TFrmEditData* editData, TFrmOption* option, TAbout
     FrmEditData = editData;
     FrmOption = option;
     AboutBox = aboutBox;
+    // A dialog's minimise button takes the program to the tray, as the window's own does.
+    for (QWidget* dialog : {static_cast<QWidget*>(editData), static_cast<QWidget*>(option),
+                            static_cast<QWidget*>(aboutBox)}) {
+        dialog->installEventFilter(this);
+    }
 }
 
 void TFormMain::FormCreate() {
@@ -163,13 +173,33 @@ bool TFormMain::TrayIconShown() const {
 }
 
 void TFormMain::StartProxy() {
+    if (OpenToOtherMachines(Ini.ListenAddress)) {
+        DebugLog("Warning: ListenAddress %s is not a loopback address: every machine that can "
+                 "reach it can send mail through the stored accounts",
+                 Ini.ListenAddress.c_str());
+    }
+    errno = 0;
     if (!serverOpen(Ini.ListenAddress.c_str(), Ini.ListenPort)) {
+        const int error = errno; // left by the failed bind; the engine reports only false
+        ListenError =
+            "cannot listen on " + Ini.ListenAddress + " port " + std::to_string(Ini.ListenPort) +
+            ": " +
+            ListenFailureReason(Ini.ListenAddress, Ini.ListenPort, error,
+                                QCoreApplication::applicationFilePath().toStdString(), Ini.Path);
+        DebugLog("ListenError: %s", ListenError.c_str());
         StatusLabel->setText(QString::fromUtf8(kPortUnavailable));
         setVisible(true);
         return;
     }
+    ListenError.clear();
     StatusLabel->clear();
     serverStart();
+}
+
+void TFormMain::ExitOnListenFailure() {
+    UnmarkInstanceWindow(InstanceMark);
+    std::fflush(nullptr);
+    ::_exit(1);
 }
 
 QString TFormMain::StatusText() const {
@@ -202,12 +232,33 @@ void TFormMain::TaskbarRecreated() {
 void TFormMain::SysCommand(unsigned command) {
     DebugLog("OnSys=%x,%x,%x", kSysCommandMessage, command, 0u);
     if (command == kCommandMinimise && MinimiseHides()) {
-        // Leave the window manager's state change first; then the window goes without an icon.
-        QTimer::singleShot(0, this, [this] {
-            hide();
-            setWindowState(windowState() & ~Qt::WindowMinimized);
-        });
+        // Hidden once the window manager's state change has been handled. The minimised state
+        // stays until the window is shown again: clearing it on a hidden window makes X11 map
+        // the window again, an unpainted frame that takes no input.
+        QTimer::singleShot(0, this, [this] { HideToTray(); });
     }
+}
+
+void TFormMain::HideToTray() {
+    // An open dialog closes as with its close box, storing nothing: while it is open the tray
+    // icon takes no clicks, so a hidden program could not be reached again.
+    QWidget* closed = nullptr;
+    while (auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+        if (dialog == closed) {
+            break;
+        }
+        closed = dialog;
+        dialog->reject();
+        // Its next opening is normal again. The state is cleared in Qt's records only, with no
+        // platform window (Qt drops a hidden dialog's own under X11): on a live one, clearing it
+        // would map the hidden dialog again.
+        if (QWindow* handle = dialog->windowHandle()) {
+            handle->destroy();
+            handle->setWindowStates(handle->windowStates() & ~Qt::WindowMinimized);
+        }
+        dialog->overrideWindowState(dialog->windowState() & ~Qt::WindowMinimized);
+    }
+    hide();
 }
 
 void TFormMain::TrayIconNotify(QSystemTrayIcon::ActivationReason reason) {
@@ -277,6 +328,14 @@ void TFormMain::showEvent(QShowEvent* event) {
 }
 
 bool TFormMain::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == FrmEditData || watched == FrmOption || watched == AboutBox) {
+        if (event->type() == QEvent::WindowStateChange &&
+            static_cast<QWidget*>(watched)->isMinimized() &&
+            !(static_cast<QWindowStateChangeEvent*>(event)->oldState() & Qt::WindowMinimized)) {
+            SysCommand(kCommandMinimise);
+        }
+        return false;
+    }
     if (watched == ui->Panel) {
         if (event->type() == QEvent::Resize) {
             PlaceLocalPortLink();
@@ -341,7 +400,8 @@ QString TFormMain::GridCell(int col, int row) const {
     return item != nullptr ? item->text() : QString();
 }
 
-void TFormMain::WriteCell(int col, int row, const QString& text) {
+void TFormMain::WriteCell(int col, int row, const QString& text, const QString& toolTip,
+                          const QIcon& icon) {
     QTableWidgetItem* item = ui->GridList->item(row - 1, col);
     if (item == nullptr) {
         item = new QTableWidgetItem();
@@ -349,6 +409,8 @@ void TFormMain::WriteCell(int col, int row, const QString& text) {
         ui->GridList->setItem(row - 1, col, item);
     }
     item->setText(text);
+    item->setToolTip(toolTip);
+    item->setIcon(icon);
 }
 
 void TFormMain::WriteEntryCells(int row, const ProxyData& e) {
@@ -356,7 +418,43 @@ void TFormMain::WriteEntryCells(int row, const ProxyData& e) {
     WriteCell(1, row, QString::fromStdString(e.SMTP));
     WriteCell(2, row, QString::fromLatin1(IniFile::MethodName(e.Method)));
     WriteCell(3, row, QString::fromStdString(e.User));
-    WriteCell(4, row, QString::number(e.Port));
+    // A protected upstream connection shows a lock beside the port; the tooltip names the mode.
+    const bool locked = e.Security == SecurityStartTls || e.Security == SecurityTls;
+    WriteCell(4, row, QString::number(e.Port), SecurityCaption(e.Security),
+              locked ? LockIcon() : QIcon());
+}
+
+QIcon TFormMain::LockIcon() {
+    // Drawn rather than taken from an icon theme, which a bare desktop may not have; in the
+    // text colour, so it follows a dark palette too.
+    static const QIcon icon = [] {
+        constexpr int kSide = 16;
+        QPixmap pixmap(kSide, kSide);
+        pixmap.fill(Qt::transparent);
+        QPainter painter(&pixmap);
+        painter.setRenderHint(QPainter::Antialiasing);
+        const QColor ink = QApplication::palette().color(QPalette::WindowText);
+        painter.setPen(QPen(ink, 1.6));
+        painter.drawArc(QRectF(5, 2, 6, 8), 0, 180 * 16); // the shackle
+        painter.drawLine(QPointF(5, 6), QPointF(5, 8));
+        painter.drawLine(QPointF(11, 6), QPointF(11, 8));
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(ink);
+        painter.drawRoundedRect(QRectF(3.5, 7.5, 9, 7), 1.5, 1.5); // the body
+        return QIcon(pixmap);
+    }();
+    return icon;
+}
+
+QString TFormMain::SecurityCaption(std::int32_t security) {
+    switch (security) {
+    case SecurityStartTls:
+        return QStringLiteral("暗号化: STARTTLS");
+    case SecurityTls:
+        return QStringLiteral("暗号化: SSL/TLS");
+    default:
+        return QStringLiteral("暗号化: なし");
+    }
 }
 
 void TFormMain::FillGrid() {

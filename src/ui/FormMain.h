@@ -12,7 +12,9 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
+#include <QIcon>
 #include <QLocalServer>
 #include <QMainWindow>
 #include <QSystemTrayIcon>
@@ -42,8 +44,13 @@ class TFormMain : public QMainWindow {
     std::int32_t CurrentIndex = 0;
 
     void AddTrayIcon();
-    // Opens the listener on the configured address and port and starts it, or shows why not.
+    // Opens the listener on the configured address and port and starts it, or shows why not
+    // (the status-bar message; the reason goes to the trace and into ListenError).
     void StartProxy();
+    // Why the last StartProxy could not open the listener; empty while it listens.
+    std::string ListenError;
+    // Headless there is nobody to show the failure to: unmarks and ends the process, status 1.
+    [[noreturn]] void ExitOnListenFailure();
     // Unmarks, removes the tray icon, saves the geometry and ends the process at once, leaving
     // the listener and client threads to end with it.
     [[noreturn]] void ExitProgram();
@@ -89,8 +96,14 @@ class TFormMain : public QMainWindow {
     void FillGrid();
     void SetGridRowCount(int rows);
     void WriteEntryCells(int row, const ProxyData& e);
-    void WriteCell(int col, int row, const QString& text);
+    void WriteCell(int col, int row, const QString& text, const QString& toolTip = {},
+                   const QIcon& icon = {});
+    // The port cell's marks of the upstream connection's protection.
+    static QIcon LockIcon();
+    static QString SecurityCaption(std::int32_t security);
     void PlaceLocalPortLink();
+    // Minimise: the window and any open dialog go, leaving the tray icon.
+    void HideToTray();
     // Hides the window instead of minimising it, where there is a tray icon to come back by.
     bool MinimiseHides() const;
 

@@ -1,11 +1,13 @@
 #include "FormOption.h"
 
 #include <QKeyEvent>
+#include <QMessageBox>
 
 #include "AppSetup.h"
 #include "FieldRules.h"
 #include "FormMain.h"
 #include "Limits.h"
+#include "ListenCheck.h"
 #include "config/Inifile.h"
 #include "server/Server.h"
 #include "ui_FormOption.h"
@@ -62,8 +64,27 @@ bool TFrmOption::EditAddressKeyPress(QEvent* event) {
     return fieldrules::FilterTypedText(ui->EditAddress, event, fieldrules::HostCharAccepted);
 }
 
+bool TFrmOption::ConfirmAddress() {
+    const QString address = ui->EditAddress->text();
+    if (!OpenToOtherMachines(address.toStdString())) {
+        return true;
+    }
+    const QString question =
+        QStringLiteral(
+            "待受アドレス「%1」はループバックアドレス（127.0.0.1 など）ではありません。\n"
+            "このコンピューターに接続できる他のマシンからも、登録したアカウントで"
+            "メールを送信できるようになります。\n\nこのアドレスを保存しますか？")
+            .arg(address);
+    QMessageBox box(QMessageBox::Question, windowTitle(), question,
+                    QMessageBox::Yes | QMessageBox::No, this);
+    box.setDefaultButton(QMessageBox::No);
+    box.button(QMessageBox::Yes)->setText(QStringLiteral("はい(&Y)"));
+    box.button(QMessageBox::No)->setText(QStringLiteral("いいえ(&N)"));
+    return box.exec() == QMessageBox::Yes;
+}
+
 void TFrmOption::ButtonOKClick() {
-    if (!CheckFields()) {
+    if (!CheckFields() || !ConfirmAddress()) {
         return;
     }
     StoreSettings();

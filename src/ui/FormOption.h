@@ -32,6 +32,9 @@ class TFrmOption : public SettingsDialog {
     // Give true when the typed character is dropped before it reaches the field.
     bool EditPortKeyPress(QEvent* event);
     bool EditAddressKeyPress(QEvent* event);
+    // An address that other machines can reach is saved only after the user confirms it: the
+    // proxy would let them send mail with the stored accounts. Gives true to go on.
+    bool ConfirmAddress();
     void ButtonOKClick();
     void ButtonCancelClick();
 

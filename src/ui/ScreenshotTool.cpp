@@ -39,6 +39,7 @@ Method000=1
 User000=taro
 Passwd000=c2VjcmV0
 Port000=587
+Security000=1
 Domain001=mail.example.com
 SMTP001=smtp.example.com
 Method001=4
@@ -51,6 +52,8 @@ Method002=2
 User002=jiro
 Passwd002=c2VjcmV0
 Port002=465
+Security002=2
+Fingerprint002=3F:A2:9C:01:5B:77:E4:D0:12:8A:6C:F3:49:B5:0E:D7:21:9A:C4:68:0B:F1:5D:33:A7:E2:90:4C:16:8D:B9:5E
 )";
 
 int FreePort() {
@@ -97,7 +100,8 @@ int main(int argc, char* argv[]) {
     const ProgramWindows windows = CreateProgramWindows();
     bool ok = Save(windows.FormMain, outDir + QStringLiteral("/main-window.png"));
 
-    windows.FrmEditData->WorkEntry.Init(0);
+    // The entry with the most to show: TLS from the first byte and a pinned certificate.
+    windows.FrmEditData->WorkEntry.Init(2);
     windows.FrmEditData->FillFields();
     ok = Save(windows.FrmEditData, outDir + QStringLiteral("/entry-dialog.png")) && ok;
     windows.FrmEditData->hide();

@@ -1,6 +1,7 @@
 // Vellomir: the tray-resident SMTP authentication proxy. Takes no command-line arguments.
 #include <cstdio>
 #include <exception>
+#include <unistd.h>
 
 #include <QApplication>
 #include <QMessageBox>
@@ -38,17 +39,23 @@ int main(int argc, char* argv[]) {
     app.setQuitOnLastWindowClosed(false);
     ApplyProgramFont(app);
     app.setWindowIcon(ProgramIcon());
+    // Installed before the windows exist, so that a SIGTERM during start-up waits for the event
+    // loop and then runs the exit sequence, instead of killing the process half-started.
+    TFormMain* formMain = nullptr;
+    InstallShutdownSignals([&formMain] {
+        if (formMain == nullptr) {
+            ::_exit(0); // start-up failed; only its error box is up
+        }
+        formMain->ExitProgram();
+    });
     try {
-        // Taken before the windows exist, so that a SIGTERM during start-up still ends the
-        // program through ExitProgram; the notifier fires only once the event loop runs.
-        TFormMain* formMain = nullptr;
-        InstallShutdownSignals([&formMain] {
-            if (formMain != nullptr) {
-                formMain->ExitProgram();
-            }
-        });
         const ProgramWindows windows = CreateProgramWindows();
         formMain = windows.FormMain;
+        // Headless nobody sees the status bar, and a proxy that serves nothing is no use.
+        if (IsHeadlessPlatform() && !windows.FormMain->ListenError.empty()) {
+            std::fprintf(stderr, "Vellomir: %s\n", windows.FormMain->ListenError.c_str());
+            windows.FormMain->ExitOnListenFailure();
+        }
         return app.exec();
     } catch (const std::exception& error) {
         ReportStartFailure(QString::fromUtf8(error.what()));

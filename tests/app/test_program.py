@@ -8,9 +8,11 @@ end: it runs the tray menu's exit sequence, which is how these tests end it.
 
 import base64
 import os
+import pwd
 import shutil
 import signal
 import smtplib
+import socket
 import subprocess
 import sys
 import tempfile
@@ -70,14 +72,18 @@ class Instance:
     """One started program in `workdir`, sharing `runtime` with the other instances of a test.
     Headless unless `wrapper` (e.g. xvfb-run) gives it a display."""
 
-    def __init__(self, workdir, runtime, wrapper=()):
+    def __init__(self, workdir, runtime, wrapper=(), user=None, display=None):
         self.workdir = workdir
         env = {k: v for k, v in os.environ.items()
                if k not in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM")}
+        if display:
+            env["DISPLAY"] = display
         env["VELLOMIR_RUNTIME_DIR"] = runtime
         env["XDG_RUNTIME_DIR"] = runtime
+        ids = {} if user is None else {"user": user.pw_uid, "group": user.pw_gid,
+                                       "extra_groups": []}
         self.proc = subprocess.Popen([*wrapper, PROGRAM], cwd=workdir, env=env,
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, **ids)
 
     def trace(self):
         try:
@@ -141,12 +147,17 @@ class ProgramTest(unittest.TestCase):
             os.chmod(ini, mode)
         return path
 
-    def start(self, workdir, wrapper=()):
-        instance = Instance(workdir, self.runtime, wrapper)
+    def start(self, workdir, wrapper=(), **options):
+        instance = Instance(workdir, self.runtime, wrapper, **options)
         self.instances.append(instance)
         return instance
 
     def test_first_start_without_settings_file_shows_window_and_writes_defaults(self):
+        with socket.socket() as probe:
+            try:
+                probe.bind(("127.0.0.1", 25))
+            except OSError:
+                self.skipTest("the default port 25 cannot be opened here")
         work = self.workdir("first")
         first = self.start(work)
         # Nothing to trace with (DebugWrite defaults to 0): wait until the instance answers a
@@ -196,17 +207,29 @@ class ProgramTest(unittest.TestCase):
         self.assertNotIn("Show", first.trace(), "a configured start stays hidden")
         self.assertEqual(first.terminate(), 0)
 
-    def test_taken_port_shows_the_window(self):
-        import socket
-        with socket.socket() as holder:
+    def test_headless_start_that_cannot_listen_says_why_and_fails(self):
+        with socket.socket() as holder, open("/proc/sys/net/ipv4/ip_unprivileged_port_start",
+                                             encoding="ascii") as first_free:
             holder.bind(("127.0.0.1", 0))
             holder.listen()
-            port = holder.getsockname()[1]
-            work = self.workdir("taken", settings(port, [("a.test", "127.0.0.1", 0, "u", "p", 1)]))
-            first = self.start(work)
-            first.wait_trace("Show")
-            self.assertNotIn("MainTaskStart", first.trace())
-            self.assertEqual(first.terminate(), 0)
+            cases = [(holder.getsockname()[1], None, ["another program already uses port"])]
+            if int(first_free.read()) > 25:  # as an ordinary user (nobody, when run as root)
+                cases.append((25, pwd.getpwnam("nobody") if os.geteuid() == 0 else None,
+                              ["ports below", "[Option]", "ListenPort", "setcap"]))
+            for port, user, words in cases:
+                work = self.workdir(f"port{port}", settings(port, [("a.test", "127.0.0.1", 0,
+                                                                     "u", "p", 1)]))
+                if user is not None:
+                    os.chmod(self.tmp.name, 0o755)
+                    for path in (work, self.runtime):
+                        os.chown(path, user.pw_uid, user.pw_gid)
+                instance = self.start(work, user=user)
+                self.assertEqual(instance.proc.wait(10), 1)
+                said = instance.proc.stderr.read().decode()
+                message = said.split("Vellomir: ", 1)[-1].strip()
+                self.assertTrue(message.startswith(f"cannot listen on 127.0.0.1 port {port}: ")
+                                and all(word in message for word in words), said)
+                self.assertIn("ListenError: " + message, instance.trace(), "the same in the trace")
 
     def test_second_start_wakes_the_first_and_touches_nothing(self):
         work = self.workdir("one", settings(free_port(), [("a.test", "127.0.0.1", 0, "u", "p", 1)]))
@@ -242,6 +265,42 @@ class ProgramTest(unittest.TestCase):
         self.assertEqual(len(programs), 1)
         os.kill(programs[0], signal.SIGTERM)
         self.assertEqual(instance.proc.wait(20), 0)
+
+    @unittest.skipUnless(all(map(shutil.which, ("Xvfb", "openbox", "trayer", "xdotool",
+                                                "xwininfo"))), "needs Xvfb, openbox, trayer")
+    def test_minimise_under_a_window_manager_hides_the_window(self):
+        # A desktop with a window manager and a tray host, each ended with the test.
+        xvfb = subprocess.Popen(["Xvfb", "-displayfd", "1", "-screen", "0", "800x600x24",
+                                 "-nolisten", "tcp"], stdout=subprocess.PIPE,
+                                stderr=subprocess.DEVNULL)
+        display = ":" + xvfb.stdout.readline().decode().strip()
+        xvfb.stdout.close()
+        env = dict(os.environ, DISPLAY=display)
+        quiet = {"stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
+        for process in [xvfb] + [subprocess.Popen(host, env=env, **quiet)
+                                 for host in (["openbox"], ["trayer", "--edge", "bottom"])]:
+            self.addCleanup(process.wait)
+            self.addCleanup(process.kill)
+
+        def x(*command):  # --sync waits for the window, at most as long as the timeout
+            return subprocess.run(command, env=env, capture_output=True, text=True,
+                                  timeout=20).stdout
+
+        x("xdotool", "search", "--sync", "--classname", "trayer")
+        work = self.workdir("x", settings(free_port(), [("a.test", "127.0.0.1", 0, "u", "p", 1)]))
+        first = self.start(work, display=display)
+        first.wait_trace("MainTaskStart", timeout=20)
+        for minimised in (1, 2):
+            self.assertEqual(self.start(work).proc.wait(10), 0)  # wakes the first: shown
+            window = x("xdotool", "search", "--sync", "--onlyvisible", "--name",
+                       "Vellomir  Version").split()[0]
+            x("xdotool", "windowminimize", window)
+            deadline = time.monotonic() + 10
+            while first.trace().count("OnSys=112,f020,0") < minimised:
+                self.assertLess(time.monotonic(), deadline, "no minimise reached the program")
+                time.sleep(0.1)
+            time.sleep(1)  # a window mapped again after its hide shows up by then
+            self.assertIn("IsUnMapped", x("xwininfo", "-id", window), "an unpainted frame stayed")
 
     def test_exit_writes_the_geometry(self):
         rows = [

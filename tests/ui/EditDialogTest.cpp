@@ -1,5 +1,7 @@
 // The entry dialog: which fields enable OK, what the key filters let through, and that Enter and
 // Esc press no button.
+#include <tuple>
+
 #include <QApplication>
 #include <QClipboard>
 #include <QComboBox>
@@ -80,6 +82,17 @@ TEST_F(EditDialogTest, OkFollowsTheValidityOfEveryField) {
         EXPECT_EQ(dlg_->CheckFields(), row.ok) << row.why;
         EXPECT_EQ(OkEnabled(), row.ok) << row.why;
     }
+    // The protection fields, on top of a valid entry: a fingerprint is empty or 64 hex digits.
+    E("EditPasswd")->setText("p");
+    const std::tuple<const char*, QString, bool> tls[] = {
+        {"EditFingerprint", QString(64, 'a'), true}, {"EditFingerprint", QString(63, 'a'), false},
+        {"EditFingerprint", ":::", false},           {"EditFingerprint", QString(64, 'g'), false},
+        {"EditCAFile", QString(299, 'c'), true},     {"EditCAFile", QString(300, 'c'), false}};
+    for (const auto& [field, text, ok] : tls) {
+        E(field)->setText(text);
+        EXPECT_EQ(OkEnabled(), ok) << field << " " << text.toStdString();
+        E(field)->clear();
+    }
 }
 
 TEST_F(EditDialogTest, NewEntryShowsDefaultsWithOkDisabled) {
@@ -154,6 +167,28 @@ TEST_F(EditDialogTest, PastedTextIsNotFiltered) {
     E("EditUser")->setText("u");
     E("EditPasswd")->setText("p");
     EXPECT_FALSE(OkEnabled());
+}
+
+TEST_F(EditDialogTest, EditingKeysWorkInFilteredFields) {
+    // As a keyboard sends them: Delete and Backspace carry their control character as text.
+    const std::pair<int, const char*> keys[] = {{Qt::Key_Home, ""}, {Qt::Key_Delete, "\x7f"},
+                                                {Qt::Key_End, ""},  {Qt::Key_Backspace, "\b"},
+                                                {Qt::Key_Left, ""}, {Qt::Key_Delete, "\x7f"}};
+    for (QLineEdit* field : {E("EditDomain"), E("EditSMTP"), E("EditPort"),
+                             Edit(w_.FrmOption, "EditPort"), Edit(w_.FrmOption, "EditAddress")}) {
+        field->setText("12345");
+        for (const auto& [code, text] : keys) {
+            QKeyEvent press(QEvent::KeyPress, code, Qt::NoModifier, QString::fromLatin1(text));
+            QApplication::sendEvent(field, &press);
+        }
+        EXPECT_EQ(field->text(), "23") << field->objectName().toStdString();
+    }
+}
+
+TEST_F(EditDialogTest, EachOpeningStartsInTheDomainField) {
+    Button(dlg_, "ButtonCancel")->setFocus(); // as when it was pressed last time
+    WithModal(
+        dlg_, [&] { dlg_->EditNew(); }, [&] { EXPECT_EQ(dlg_->focusWidget(), E("EditDomain")); });
 }
 
 TEST_F(EditDialogTest, EnterAndEscPressNeitherButton) {

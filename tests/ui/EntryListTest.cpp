@@ -27,7 +27,7 @@ using uitest::UiTest;
 
 const Entry kA{"a.example", "smtp.a.example", 2, "ua", "pa", 587};
 const Entry kB{"b.example", "smtp.b.example", 4, "ub", "pb", 25};
-const Entry kC{"c.example", "192.0.2.3", 3, "uc", "pc", 465};
+const Entry kC{"c.example", "192.0.2.3", 3, "uc", "pc", 465, SecurityTls};
 
 class EntryListTest : public UiTest {
   protected:
@@ -67,6 +67,11 @@ class EntryListTest : public UiTest {
         EXPECT_EQ(listed.Domain, e.domain);
         EXPECT_EQ(listed.Passwd, e.passwd);
         EXPECT_EQ(listed.Port, e.port);
+    }
+    // The lock beside the port of a protected entry.
+    bool Locked(int row) const {
+        const QTableWidgetItem* item = Find<QTableWidget>("GridList")->item(row - 1, 4);
+        return item != nullptr && !item->icon().isNull();
     }
     void ClickLink(const char* name) {
         QTest::mouseClick(Link(name), Qt::LeftButton, {}, QPoint(20, 8));
@@ -172,6 +177,39 @@ TEST_F(EntryListTest, EditReadsTheFileAndReplacesInPlace) {
     EXPECT_EQ(w_.FormMain->CurrentIndex, 1);
 }
 
+TEST_F(EntryListTest, ProtectionTravelsFromTheDialogToTheFileAndBack) {
+    Start({kA});
+    auto* security = w_.FrmEditData->findChild<QComboBox*>("ComboBoxSecurity");
+    const auto typePort = [&](const char* port) {
+        E("EditPort")->selectAll();
+        QTest::keyClicks(E("EditPort"), port);
+        return security->currentIndex();
+    };
+    const QString pin = QStringList(32, QStringLiteral("aF")).join(':');
+    WithModal(
+        w_.FrmEditData, [&] { w_.FrmEditData->EditNew(); },
+        [&] {
+            EXPECT_EQ(typePort("465"), SecurityTls) << "from STARTTLS, a new entry's choice";
+            EXPECT_EQ(typePort("587"), SecurityStartTls);
+            security->setCurrentIndex(SecurityNone);
+            EXPECT_EQ(typePort("465"), SecurityNone) << "only the TLS modes switch";
+            security->setCurrentIndex(SecurityTls);
+            E("EditCAFile")->setText("/etc/ca.pem");
+            QTest::keyClicks(E("EditFingerprint"), pin + " z"); // blank and "z" are dropped
+            TypeEntryAndOk({"d.example", "smtp.d.example", 1, "ud", "pd", 2465});
+        });
+    EXPECT_EQ(Key("Proxy", "Security001"), "2");
+    EXPECT_EQ(Key("Proxy", "CAFile001"), "/etc/ca.pem");
+    EXPECT_EQ(Key("Proxy", "Fingerprint001"), pin.toStdString());
+    EXPECT_TRUE(Locked(2));
+    WithModal(
+        w_.FrmEditData, [&] { w_.FrmEditData->EditExisting(1); },
+        [&] {
+            EXPECT_EQ(security->currentText(), "SSL/TLS");
+            EXPECT_EQ(E("EditCAFile")->text() + E("EditFingerprint")->text(), "/etc/ca.pem" + pin);
+        });
+}
+
 TEST_F(EntryListTest, UnknownMethodIsStoredAsNoSelection) {
     Start({{"d.example", "s", 7, "u", "p", 25}});
     WithModal(
@@ -236,9 +274,11 @@ TEST_F(EntryListTest, EraseRenumbersAndRewritesTheSection) {
         EXPECT_EQ(Key("Proxy", "Count"), std::to_string(n));
         for (int i = 0; i < n; ++i) {
             EXPECT_EQ(Row(i + 1), Cells(row.left[i], IniFile::MethodName(row.left[i].method)));
+            EXPECT_EQ(Locked(i + 1), row.left[i].security != 0) << "the lock moves with its row";
             ExpectStored(i, row.left[i]);
         }
         EXPECT_EQ(Row(n + 1), std::vector<QString>(5));
+        EXPECT_FALSE(Locked(n + 1)) << "the blank row";
         const std::string gone = QString::asprintf("%03d", n).toStdString();
         for (const char* key : {"Domain", "SMTP", "Method", "User", "Passwd", "Port"}) {
             EXPECT_EQ(SettingsText().find(key + gone + "="), std::string::npos) << key << gone;

@@ -8,6 +8,7 @@
 #include <QStatusBar>
 #include <QTcpServer>
 #include <QTest>
+#include <QWindow>
 
 #include "FormAbout.h"
 #include "FormEditData.h"
@@ -78,6 +79,9 @@ TEST_F(MainWindowTest, TakenPortShowsTheWindowWithTheMessage) {
     EXPECT_EQ(w_.FormMain->StatusText(),
               "ローカルポートがオープンできません。オプション設定を見直してください。");
     EXPECT_FALSE(serverIsRunning());
+    const std::string port = std::to_string(listenPort_);
+    EXPECT_TRUE(Traced("ListenError: cannot listen on 127.0.0.1 port " + port +
+                       ": another program already uses port " + port + " on 127.0.0.1"));
 }
 
 TEST_F(MainWindowTest, CloseAndMinimiseOnlyHide) {
@@ -95,6 +99,17 @@ TEST_F(MainWindowTest, CloseAndMinimiseOnlyHide) {
     EXPECT_TRUE(Traced("OnSys=112,f020,0"));
     w_.FormMain->ShowMainWindow();
     EXPECT_FALSE(w_.FormMain->isMinimized()) << "comes back in its normal state";
+
+    // A dialog's minimise cancels it and hides the window; the dialog reopens normal.
+    auto* dialog = static_cast<QDialog*>(w_.FrmEditData);
+    const auto minimise = [&] { // as a window manager does it
+        dialog->windowHandle()->setWindowStates(Qt::WindowMinimized);
+        QTRY_VERIFY_WITH_TIMEOUT(!w_.FormMain->isVisible(), 2000);
+    };
+    WithModal(
+        dialog, [&] { w_.FrmEditData->EditNew(); }, minimise);
+    WithModal(
+        dialog, [&] { w_.FrmEditData->EditNew(); }, [&] { EXPECT_FALSE(dialog->isMinimized()); });
 }
 
 TEST_F(MainWindowTest, ConnectionToTheInstanceSocketWakesTheWindow) {
@@ -152,7 +167,8 @@ TEST_F(MainWindowTest, DialogsTabThroughTheirControlsInOrder) {
     QWidget* edit = static_cast<QWidget*>(w_.FrmEditData);
     EXPECT_EQ(TabOrder(Edit(edit, "EditDomain")),
               (QStringList{"EditDomain", "EditSMTP", "ComboBoxMethod", "EditUser", "EditPasswd",
-                           "EditPort", "ButtonOK", "ButtonCancel"}));
+                           "EditPort", "ComboBoxSecurity", "EditCAFile", "ButtonCAFile",
+                           "EditFingerprint", "ButtonOK", "ButtonCancel"}));
     QWidget* option = static_cast<QWidget*>(w_.FrmOption);
     EXPECT_EQ(TabOrder(Edit(option, "EditPort")),
               (QStringList{"EditPort", "EditAddress", "ButtonOK", "ButtonCancel"}));

@@ -1,11 +1,15 @@
 // The options dialog: validity, and OK saving the listening address and port and moving the
-// listener there, with the status-bar message when the port cannot be opened.
+// listener there, with the status-bar message when the port cannot be opened, after a question
+// for an address that other machines can reach.
+#include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
+#include <QTimer>
 
 #include "FormMain.h"
 #include "FormOption.h"
@@ -119,6 +123,29 @@ TEST_F(OptionDialogTest, PortThatCannotBeOpenedShowsTheMessage) {
     SetPort(freePort);
     EXPECT_TRUE(w_.FormMain->StatusText().isEmpty());
     EXPECT_EQ(Greeting(freePort).rfind("220 SMTP Proxy", 0), 0u);
+}
+
+TEST_F(OptionDialogTest, AddressOtherMachinesReachIsSavedOnlyWhenConfirmed) {
+    // 192.0.2.1 (documentation range) is no address of this machine: nothing ever listens there.
+    const auto okAnswering = [&](QMessageBox::StandardButton answer) {
+        QTimer::singleShot(0, dlg_, [answer] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            ASSERT_NE(box, nullptr) << "no question";
+            box->button(answer)->click();
+        });
+        QTest::mouseClick(Button(dlg_, "ButtonOK"), Qt::LeftButton);
+    };
+    WithModal(
+        dlg_, [&] { dlg_->exec(); },
+        [&] {
+            E("EditAddress")->setText("192.0.2.1");
+            okAnswering(QMessageBox::No);
+            EXPECT_TRUE(dlg_->isVisible() && Key("Option", "ListenAddress") == "127.0.0.1");
+            okAnswering(QMessageBox::Yes);
+        });
+    EXPECT_EQ(Key("Option", "ListenAddress"), "192.0.2.1");
+    EXPECT_TRUE(Traced("Warning: ListenAddress 192.0.2.1 is not a loopback address: every machine "
+                       "that can reach it can send mail through the stored accounts"));
 }
 
 TEST_F(OptionDialogTest, CancelLeavesSettingsAndListenerAlone) {

@@ -64,6 +64,9 @@ void UiTest::WriteSettings(const std::vector<Entry>& entries, const std::string&
             << "=" << e.method << "\nUser" << n << "=" << e.user << "\nPasswd" << n << "="
             << QByteArray::fromStdString(e.passwd).toBase64().toStdString() << "\nPort" << n << "="
             << e.port << "\n";
+        if (e.security != 0) {
+            out << "Security" << n << "=" << e.security << "\n";
+        }
     }
     out.close();
     // As the program makes it: a file others can read is reported at start.

@@ -31,6 +31,7 @@ struct Entry {
     std::string user;
     std::string passwd;
     int port;
+    int security = 0; // written only when set, as in a file from before TLS
 };
 
 class UiTest : public ::testing::Test {

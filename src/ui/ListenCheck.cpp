@@ -1,0 +1,60 @@
+#include "ListenCheck.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+
+#include "server/Server.h"
+
+namespace {
+
+// Below this port Linux lets only privileged processes listen; the system may lower it.
+int FirstUnprivilegedPort() {
+    int port = 1024;
+    std::ifstream("/proc/sys/net/ipv4/ip_unprivileged_port_start") >> port;
+    return port;
+}
+
+std::string Decimal(long value) {
+    return std::to_string(value);
+}
+
+} // namespace
+
+std::string ListenFailureReason(const std::string& address, std::int32_t port, int error,
+                                const std::string& programPath, const std::string& settingsPath) {
+    if (port < 1 || port > 65535) {
+        return "port " + Decimal(port) + " is not a TCP port (1 to 65535)";
+    }
+    if (resolveAddress(address.c_str()) == kNoAddress) {
+        return "\"" + address + "\" is neither a dotted IPv4 address nor a host name that resolves";
+    }
+    const int firstFree = FirstUnprivilegedPort();
+    if ((error == EACCES || error == EPERM) && port < firstFree) {
+        return "ports below " + Decimal(firstFree) + " need privileges on Linux. Use port " +
+               Decimal(firstFree) +
+               " or above (set it in the options dialog, or as ListenPort in " +
+               "section [Option] of " + settingsPath + ", and point the mail client there), " +
+               "or let Vellomir open low ports: sudo setcap cap_net_bind_service=+ep " +
+               programPath;
+    }
+    switch (error) {
+    case EADDRINUSE:
+        return "another program already uses port " + Decimal(port) + " on " + address;
+    case EADDRNOTAVAIL:
+        return address + " is not an address of this machine";
+    case 0:
+        return "the system gave no reason";
+    default:
+        return std::strerror(error);
+    }
+}
+
+bool OpenToOtherMachines(const std::string& address) {
+    const std::uint32_t resolved = resolveAddress(address.c_str());
+    if (resolved == kNoAddress) {
+        return false; // nothing can listen there
+    }
+    return (ntohl(resolved) >> 24) != 127;
+}
