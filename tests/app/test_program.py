@@ -221,7 +221,7 @@ class ProgramTest(unittest.TestCase):
                                                                      "u", "p", 1)]))
                 if user is not None:
                     os.chmod(self.tmp.name, 0o755)
-                    for path in (work, self.runtime):
+                    for path in (work, self.runtime, os.path.join(work, "Vellomir.ini")):
                         os.chown(path, user.pw_uid, user.pw_gid)
                 instance = self.start(work, user=user)
                 self.assertEqual(instance.proc.wait(10), 1)
