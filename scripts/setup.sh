@@ -5,11 +5,12 @@ VELLOMIR_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
 # Packages to build and run the program.
 VELLOMIR_RUN_PACKAGES=(cmake g++ ninja-build pkg-config qt6-base-dev libssl-dev libcurl4-openssl-dev
-                       nlohmann-json3-dev fonts-ipafont-gothic)
+                       nlohmann-json3-dev qtkeychain-qt6-dev fonts-ipafont-gothic)
 # Further packages for the test suite.
 VELLOMIR_TEST_PACKAGES=(libgtest-dev libgmock-dev python3 python3-aiosmtpd swaks curl
                         clang libclang-rt-14-dev xvfb xauth openssl libnet-ssleay-perl
-                        postfix dovecot-core openbox trayer xdotool x11-utils)
+                        postfix dovecot-core openbox trayer xdotool x11-utils
+                        dbus gnome-keyring)
 
 # ensure_packages NAME...: installs those not yet installed (one apt-get update, only when needed).
 ensure_packages() {

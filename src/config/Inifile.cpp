@@ -121,6 +121,7 @@ void IniFile::Load() {
         ListenAddress = kDefaultListenAddress;
     }
     ListenPort = ProfileInt(file_.Read(kOption, "ListenPort"), 25);
+    Keyring = ProfileInt(file_.Read(kOption, "Keyring"), 0) == 1 ? 1 : 0;
     LoadList();
 }
 
@@ -135,6 +136,11 @@ void IniFile::SaveWindow() {
 void IniFile::SaveOption() {
     file_.Write(kOption, "ListenAddress", ListenAddress);
     file_.Write(kOption, "ListenPort", Decimal(ListenPort));
+    file_.Flush();
+}
+
+void IniFile::SaveKeyring() {
+    file_.Write(kOption, "Keyring", Decimal(Keyring));
     file_.Flush();
 }
 
@@ -178,8 +184,12 @@ void IniFile::SaveEntry(std::int32_t n, const ProxyData& entry, bool withCount) 
 
     // One settings value holds the Base64 of at most kPasswordMax bytes; a longer password is
     // stored cut to that length rather than as a text that would decode to garbage.
-    std::size_t length = std::min(entry.Passwd.size(), limits::kPasswordMax);
-    if (length < entry.Passwd.size()) {
+    // With the keyring on, the secrets live there and their keys stay empty here, whatever
+    // happened to the keyring: never a copy in clear as a fall-back.
+    const bool secretsInFile = Keyring == 0;
+    std::size_t length =
+        secretsInFile ? std::min(entry.Passwd.size(), limits::kPasswordMax) : std::size_t{0};
+    if (length < entry.Passwd.size() && secretsInFile) {
         DebugLog("IniPasswdCut(%03d)", n);
     }
     char encoded[kValueBuffer] = {};
@@ -192,7 +202,7 @@ void IniFile::SaveEntry(std::int32_t n, const ProxyData& entry, bool withCount) 
     file_.Write(kProxy, EntryKey("CAFile", n), entry.CAFile);
     file_.Write(kProxy, EntryKey("Fingerprint", n), entry.Fingerprint);
     const auto writeSecret = [&](const char* name, const std::string& secret) {
-        std::string text = EncodeSecret(secret);
+        std::string text = secretsInFile ? EncodeSecret(secret) : std::string();
         if (text.size() > limits::kOAuthValueMax) {
             // The file could not give it back whole; an empty value asks for a new sign-in
             // instead of keeping a token that would be refused.

@@ -31,6 +31,9 @@ class IniFile {
     std::int32_t Height = 0;
     std::string ListenAddress;
     std::int32_t ListenPort = 0;
+    // [Option] Keyring: 1 keeps the entries' secrets in the desktop keyring, and the file holds
+    // their keys empty; 0 (the default) keeps them in the file.
+    std::int32_t Keyring = 0;
 
     // Sets CurrentDir and Path, reads "Program" and "Option", then LoadList.
     void Load();
@@ -38,6 +41,8 @@ class IniFile {
     void SaveWindow();
     // Writes ListenAddress and ListenPort of "Option"; flushes.
     void SaveOption();
+    // Writes Keyring of "Option"; flushes.
+    void SaveKeyring();
     // Reads the keys of entry n into `entry`, leaving its Index alone.
     void LoadEntry(std::int32_t n, ProxyData& entry);
     // Writes the keys of entry n; with `withCount` also "Count" (the larger of the list's

@@ -64,6 +64,9 @@ class ProxyData {
     std::string OAuthClientSecret; // may be empty; Base64 in the settings file
     std::string OAuthScope;
     std::string OAuthRefresh; // Base64 in the settings file
+    // In memory only: why the entry's secret could not be had (the keyring was locked or had
+    // none); its login then fails at once with this reason instead of sending an empty one.
+    std::string SecretProblem;
 
     // n >= 0: Index = n and the other fields from entry n of the settings file (not the list).
     // n < 0: Index = n and the other fields reset to those of a new entry.

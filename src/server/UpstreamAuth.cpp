@@ -59,6 +59,14 @@ class UpstreamLogin {
     // XOAUTH2 sends a bearer token: only over TLS, and only a token that is valid now. Gives
     // false, with the login failed, when either is missing.
     bool prepareToken() {
+        if (method_ != MethodNone && !entry_.SecretProblem.empty()) {
+            // The desktop program could not get the secret (a locked or missing keyring):
+            // nothing is sent rather than an empty password.
+            DebugLog("Auth secret not available: %s", entry_.SecretProblem.c_str());
+            task_.fail(UpstreamFailure::Permanent,
+                       "the password is not available: " + entry_.SecretProblem);
+            return false;
+        }
         if (method_ != MethodXoauth2) {
             return true;
         }
