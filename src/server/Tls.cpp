@@ -323,40 +323,33 @@ TlsIo TlsLink::outcome(int result) {
     }
 }
 
-TlsIo TlsLink::read(char* into, std::size_t capacity, std::size_t& done) {
+TlsIo TlsLink::transfer(int (*call)(SSL*, void*, std::size_t, std::size_t*), void* bytes,
+                        std::size_t length, std::size_t& done) {
     ERR_clear_error();
     errno = 0;
     done = 0;
-    const int result = SSL_read_ex(ssl_, into, capacity, &done);
+    const int result = call(ssl_, bytes, length, &done);
     if (result == 1) {
         wantsWrite_ = false;
         return TlsIo::Done;
     }
     return outcome(result);
+}
+
+TlsIo TlsLink::read(char* into, std::size_t capacity, std::size_t& done) {
+    return transfer(SSL_read_ex, into, capacity, done);
 }
 
 TlsIo TlsLink::peek(char* into, std::size_t capacity, std::size_t& done) {
-    ERR_clear_error();
-    errno = 0;
-    done = 0;
-    const int result = SSL_peek_ex(ssl_, into, capacity, &done);
-    if (result == 1) {
-        wantsWrite_ = false;
-        return TlsIo::Done;
-    }
-    return outcome(result);
+    return transfer(SSL_peek_ex, into, capacity, done);
 }
 
 TlsIo TlsLink::write(const char* bytes, std::size_t length, std::size_t& done) {
-    ERR_clear_error();
-    errno = 0;
-    done = 0;
-    const int result = SSL_write_ex(ssl_, bytes, length, &done);
-    if (result == 1) {
-        wantsWrite_ = false;
-        return TlsIo::Done;
-    }
-    return outcome(result);
+    // SSL_write_ex takes its bytes as const; the shared signature only passes them through.
+    const auto writeCall = [](SSL* ssl, void* data, std::size_t count, std::size_t* written) {
+        return SSL_write_ex(ssl, data, count, written);
+    };
+    return transfer(writeCall, const_cast<char*>(bytes), length, done);
 }
 
 bool TlsLink::hasBuffered() const {

@@ -96,6 +96,8 @@ class TlsLink {
   private:
     explicit TlsLink(ssl_st* ssl) : ssl_(ssl) {}
     TlsIo outcome(int result);
+    TlsIo transfer(int (*call)(ssl_st*, void*, std::size_t, std::size_t*), void* bytes,
+                   std::size_t length, std::size_t& done);
 
     ssl_st* ssl_;
     std::string error_;
