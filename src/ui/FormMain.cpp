@@ -1,5 +1,6 @@
 #include "FormMain.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <unistd.h>
@@ -17,11 +18,13 @@
 #include <QWindow>
 
 #include "AppSetup.h"
+#include "FailureWords.h"
 #include "FormAbout.h"
 #include "FormEditData.h"
 #include "FormOption.h"
 #include "InstanceMark.h"
 #include "ListenCheck.h"
+#include "SessionReports.h"
 #include "config/Inifile.h"
 #include "diag/Proginit.h"
 #include "server/Server.h"
@@ -144,6 +147,10 @@ void TFormMain::FormCreate() {
     AddTrayIcon();
     FillGrid();
     SelectEntry(0);
+    // Reads the engine's events from here on; the first sessions' wait in its queue till then.
+    Reports = new SessionReports(
+        this, [this](const EngineEvent& event) { ShowFailure(event); },
+        [this] { UpdateTrayState(); });
     StartProxy();
     if (ProxyList.Count() == 0 || !MinimiseHides()) {
         setVisible(true);
@@ -160,8 +167,10 @@ void TFormMain::AddTrayIcon() {
         return; // no notification area to add to
     }
     if (TrayData == nullptr) {
-        TrayData = new QSystemTrayIcon(ProgramIcon(), this);
-        TrayData->setToolTip(ApplicationTitle(QCoreApplication::applicationFilePath()));
+        TrayData = new QSystemTrayIcon(TrayWarned ? WarnedIcon() : ProgramIcon(), this);
+        TrayData->setToolTip(TrayTip.isEmpty()
+                                 ? ApplicationTitle(QCoreApplication::applicationFilePath())
+                                 : TrayTip);
         TrayData->setContextMenu(PMenuTray);
         connect(TrayData, &QSystemTrayIcon::activated, this, &TFormMain::TrayIconNotify);
     }
@@ -188,12 +197,78 @@ void TFormMain::StartProxy() {
                                 QCoreApplication::applicationFilePath().toStdString(), Ini.Path);
         DebugLog("ListenError: %s", ListenError.c_str());
         StatusLabel->setText(QString::fromUtf8(kPortUnavailable));
+        UpdateTrayState();
         setVisible(true);
         return;
     }
     ListenError.clear();
     StatusLabel->clear();
     serverStart();
+    UpdateTrayState();
+}
+
+void TFormMain::ShowFailure(const EngineEvent& event) {
+    if (TrayIconShown() && QSystemTrayIcon::supportsMessages()) {
+        TrayData->showMessage(FailureTitle(event), FailureMessage(event), QSystemTrayIcon::Warning);
+        return;
+    }
+    // Headless, or a desktop without a notification area: the one place someone may look.
+    std::fprintf(stderr, "Vellomir: %s\n", describeFailure(event).c_str());
+    std::fflush(stderr);
+}
+
+void TFormMain::UpdateTrayState() {
+    if (Reports == nullptr) {
+        return; // start-up has not come so far
+    }
+    const std::vector<ProxyData> entries = ProxyList.Snapshot();
+    Reports->Status().Retain(
+        [&](const std::string& domain, const std::string& server, const std::string& user) {
+            return std::any_of(entries.begin(), entries.end(), [&](const ProxyData& e) {
+                return e.Domain == domain && e.SMTP == server && e.User == user;
+            });
+        });
+    const QString listening = ListenError.empty()
+                                  ? ListeningWords(Ini.ListenAddress, Ini.ListenPort)
+                                  : QStringLiteral("待受: ポートを開けません");
+    TrayTip = Reports->Status().ToolTip(ApplicationTitle(QCoreApplication::applicationFilePath()),
+                                        listening);
+    TrayWarned = Reports->Status().AnyFailed();
+    if (TrayData != nullptr) {
+        TrayData->setToolTip(TrayTip);
+        TrayData->setIcon(TrayWarned ? WarnedIcon() : ProgramIcon());
+    }
+}
+
+QIcon TFormMain::WarnedIcon() {
+    // The program's icon with a small warning triangle in its lower right corner, drawn into
+    // each size so that the mark stays visible in a small tray.
+    static const QIcon icon = [] {
+        QIcon warned;
+        for (const int side : {16, 22, 24, 32, 48, 64}) {
+            QPixmap pixmap = ProgramIcon().pixmap(side, side);
+            QPainter painter(&pixmap);
+            painter.setRenderHint(QPainter::Antialiasing);
+            const qreal mark = side * 0.55;
+            const QRectF box(side - mark, side - mark, mark, mark);
+            const QPolygonF triangle({QPointF(box.center().x(), box.top()),
+                                      QPointF(box.right(), box.bottom()),
+                                      QPointF(box.left(), box.bottom())});
+            painter.setPen(QPen(QColor(90, 60, 0), std::max(1.0, side / 32.0)));
+            painter.setBrush(QColor(255, 196, 0));
+            painter.drawPolygon(triangle);
+            painter.setPen(
+                QPen(Qt::black, std::max(1.5, side / 16.0), Qt::SolidLine, Qt::RoundCap));
+            const qreal x = box.center().x();
+            painter.drawLine(QPointF(x, box.top() + mark * 0.38),
+                             QPointF(x, box.top() + mark * 0.68));
+            painter.drawPoint(QPointF(x, box.top() + mark * 0.84));
+            painter.end();
+            warned.addPixmap(pixmap);
+        }
+        return warned;
+    }();
+    return icon;
 }
 
 void TFormMain::ExitOnListenFailure() {
@@ -493,6 +568,7 @@ void TFormMain::AddEntryRow(ProxyData e) {
 void TFormMain::ReplaceEntryRow(const ProxyData& e) {
     ProxyList.Replace(e);
     WriteEntryCells(e.Index + 1, e);
+    UpdateTrayState(); // an edited server or user makes the old result stale
 }
 
 void TFormMain::EraseEntry(std::int32_t i) {
@@ -509,6 +585,7 @@ void TFormMain::EraseEntry(std::int32_t i) {
     }
     ProxyList.Erase(i);
     Ini.SaveList();
+    UpdateTrayState();
     if (GridCurrentRow() > 0) {
         SelectEntry(GridCurrentRow() - 1);
     }

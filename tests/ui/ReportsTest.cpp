@@ -1,0 +1,79 @@
+// What the desktop program tells the user around the proxy: the tray's tooltip and warning mark
+// after real sessions against a refusing and then an accepting upstream, and the rotated refresh
+// tokens it stores.
+#include <chrono>
+#include <fstream>
+#include <thread>
+
+#include <QApplication>
+
+#include "FaultUpstream.h"
+#include "LoopbackSocket.h"
+#include "UiFixture.h"
+#include "diag/Proginit.h"
+#include "server/Server.h"
+
+namespace {
+
+using uitest::UiTest;
+
+// Runs the event loop until `done` holds or five seconds have passed.
+template <typename Condition> bool Eventually(Condition done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!done() && std::chrono::steady_clock::now() < deadline) {
+        QApplication::processEvents();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return done();
+}
+
+using ReportsTest = UiTest;
+
+TEST_F(ReportsTest, TrayShowsTheLastSessionOfEachEntryAndWarnsUntilItsNextSuccess) {
+    FaultUpstream upstream("taro", "secret");
+    Start({{"a.example", "127.0.0.1", 2, "taro", "wrong", upstream.port()}});
+    const auto session = [&] {
+        const int client = testsupport::connectLoopback(listenPort_);
+        testsupport::readLine(client);
+        testsupport::sendText(client, "EHLO a.example\r\n");
+        const std::string reply = testsupport::readLine(client);
+        testsupport::sendText(client, "QUIT\r\n");
+        testsupport::closeSocketQuietly(client);
+        return reply;
+    };
+    EXPECT_EQ(session().rfind("550 ", 0), 0u);
+    ASSERT_TRUE(Eventually([&] { return w_.FormMain->TrayWarning(); }));
+    const QString tip = w_.FormMain->TrayToolTip();
+    EXPECT_TRUE(tip.contains(QStringLiteral("待受: 127.0.0.1:%1").arg(listenPort_)))
+        << tip.toStdString();
+    EXPECT_TRUE(tip.contains(QStringLiteral("a.example"))) << tip.toStdString();
+    EXPECT_TRUE(tip.contains(QStringLiteral("失敗: 535 5.7.8 refused"))) << tip.toStdString();
+    EXPECT_FALSE(tip.contains(QStringLiteral("wrong")));
+
+    // The user corrects the password; the entry's next session clears the mark.
+    ProxyData entry = ProxyList.At(0);
+    entry.Passwd = "secret";
+    w_.FormMain->ReplaceEntryRow(entry);
+    EXPECT_TRUE(w_.FormMain->TrayWarning()) << "same entry: its failure stands until a success";
+    EXPECT_EQ(session().rfind("250 ", 0), 0u);
+    ASSERT_TRUE(Eventually([&] { return !w_.FormMain->TrayWarning(); }));
+    EXPECT_TRUE(w_.FormMain->TrayToolTip().contains(QStringLiteral("a.example")));
+    EXPECT_TRUE(w_.FormMain->TrayToolTip().contains(QStringLiteral("送信済み")));
+}
+
+TEST_F(ReportsTest, RotatedRefreshTokenReachesTheSettingsFile) {
+    WriteSettings({{"a.example", "smtp.a.example", 5, "u", "", 587}});
+    std::ofstream("Vellomir.ini", std::ios::app) << "OAuthRefresh000=b2xk\n"; // "old"
+    Start();
+    EngineEvent rotated;
+    rotated.kind = EngineEvent::Kind::RefreshTokenRotated;
+    rotated.entryIndex = 0;
+    rotated.domain = "a.example";
+    rotated.user = "u";
+    rotated.oldRefreshToken = "old";
+    rotated.newRefreshToken = "new";
+    engineServices().events.push(rotated);
+    EXPECT_TRUE(Eventually([&] { return Key("Proxy", "OAuthRefresh000") == "bmV3"; }));
+}
+
+} // namespace
