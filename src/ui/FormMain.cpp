@@ -21,6 +21,7 @@
 #include "FailureWords.h"
 #include "FormAbout.h"
 #include "FormEditData.h"
+#include "FormLog.h"
 #include "FormOption.h"
 #include "InstanceMark.h"
 #include "ListenCheck.h"
@@ -42,6 +43,8 @@ constexpr int kRowHeight = 17;
 // window height less the status bar.
 constexpr int kLocalPortLinkTop = 173;
 constexpr int kDesignedPanelHeight = 280 - 19;
+// The log link follows the options link at the distance of the links at the top.
+constexpr int kLogLinkBelow = 24;
 
 // Window-manager commands, under the numbers of the system-menu commands they stand for.
 constexpr unsigned kSysCommandMessage = 0x112;
@@ -69,14 +72,16 @@ TFormMain::TFormMain(QWidget* parent) : QMainWindow(parent), ui(new Ui::TFormMai
     PMenuTray = new QMenu(this);
     PMenuTray->setObjectName(QStringLiteral("PMenuTray"));
     PMenuTray->addAction(ui->N1);
+    PMenuTray->addAction(ui->N3);
     PMenuTray->addAction(ui->Vellomir1);
     PMenuTray->addAction(ui->N2);
     connect(ui->N1, &QAction::triggered, this, &TFormMain::N1Click);
+    connect(ui->N3, &QAction::triggered, this, &TFormMain::N3Click);
     connect(ui->Vellomir1, &QAction::triggered, this, &TFormMain::Vellomir1Click);
     connect(ui->N2, &QAction::triggered, this, &TFormMain::N2Click);
 
-    for (QLabel* link :
-         {ui->StaticTextAdd, ui->StaticTextEdit, ui->StaticTextErase, ui->StaticTextLocalPort}) {
+    for (QLabel* link : {ui->StaticTextAdd, ui->StaticTextEdit, ui->StaticTextErase,
+                         ui->StaticTextLocalPort, ui->StaticTextLog}) {
         link->installEventFilter(this);
     }
     ui->Panel->installEventFilter(this);
@@ -144,6 +149,7 @@ void TFormMain::FormCreate() {
     ui->ClientLayout->activate();
     DebugLog("Width=%d,%d,%d", width(), ui->GridList->x(), ui->GridList->width());
 
+    FrmLog = new TFormLog(this);
     AddTrayIcon();
     FillGrid();
     SelectEntry(0);
@@ -362,6 +368,10 @@ void TFormMain::N1Click() {
     ShowMainWindow();
 }
 
+void TFormMain::N3Click() {
+    FrmLog->Open();
+}
+
 void TFormMain::Vellomir1Click() {
     AboutBox->exec();
 }
@@ -449,6 +459,7 @@ void TFormMain::PlaceLocalPortLink() {
     QLabel* link = ui->StaticTextLocalPort;
     const int top = kLocalPortLinkTop * ui->Panel->height() / kDesignedPanelHeight;
     link->move(link->x(), top);
+    ui->StaticTextLog->move(ui->StaticTextLog->x(), top + kLogLinkBelow);
 }
 
 // Entry list and grid ------------------------------------------------------------------------
@@ -606,6 +617,9 @@ void TFormMain::StaticTextClick(QLabel* link) {
         break;
     case 10:
         FrmOption->exec();
+        break;
+    case 11:
+        FrmLog->Open();
         break;
     default:
         break;

@@ -31,6 +31,7 @@ class QLabel;
 class QMenu;
 class SessionReports;
 class TAboutBox;
+class TFormLog;
 class TFrmEditData;
 class TFrmOption;
 
@@ -65,6 +66,7 @@ class TFormMain : public QMainWindow {
     void TrayIconNotify(QSystemTrayIcon::ActivationReason reason);
     void WakeUp();
     void N1Click();
+    void N3Click();
     void Vellomir1Click();
     void N2Click();
 
@@ -89,6 +91,7 @@ class TFormMain : public QMainWindow {
     // session of each entry) and its warning mark, kept also where no tray icon is shown.
     QString TrayToolTip() const { return TrayTip; }
     bool TrayWarning() const { return TrayWarned; }
+    TFormLog* LogWindow() const { return FrmLog; }
 
     // Shows the window in its normal state and brings it to the front.
     void ShowMainWindow();
@@ -131,6 +134,7 @@ class TFormMain : public QMainWindow {
     TFrmEditData* FrmEditData = nullptr;
     TFrmOption* FrmOption = nullptr;
     TAboutBox* AboutBox = nullptr;
+    TFormLog* FrmLog = nullptr;
     SessionReports* Reports = nullptr;
     QString TrayTip;
     bool TrayWarned = false;

@@ -1,15 +1,21 @@
 // What the desktop program tells the user around the proxy: the tray's tooltip and warning mark
-// after real sessions against a refusing and then an accepting upstream, and the rotated refresh
-// tokens it stores.
+// after real sessions against a refusing and then an accepting upstream, the rotated refresh
+// tokens it stores, and the log window's live trace.
 #include <chrono>
 #include <fstream>
 #include <thread>
 
 #include <QApplication>
+#include <QComboBox>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QTest>
 
 #include "FaultUpstream.h"
+#include "FormLog.h"
 #include "LoopbackSocket.h"
 #include "UiFixture.h"
+#include "config/Inifile.h"
 #include "diag/Proginit.h"
 #include "server/Server.h"
 
@@ -74,6 +80,28 @@ TEST_F(ReportsTest, RotatedRefreshTokenReachesTheSettingsFile) {
     rotated.newRefreshToken = "new";
     engineServices().events.push(rotated);
     EXPECT_TRUE(Eventually([&] { return Key("Proxy", "OAuthRefresh000") == "bmV3"; }));
+}
+
+TEST_F(ReportsTest, LogWindowShowsTraceLinesWithDebugWriteZeroAndStopsTappingWhenClosed) {
+    Start({{"a.example", "smtp.a.example", 1, "u", "p", 25}});
+    QTest::mouseClick(Link("StaticTextLog"), Qt::LeftButton);
+    TFormLog* log = w_.FormMain->LogWindow();
+    ASSERT_TRUE(log->isVisible() && log->Tapping());
+    auto* choice = log->findChild<QComboBox*>(QStringLiteral("ComboBoxDebugWrite"));
+    EXPECT_EQ(choice->currentIndex(), 2);
+    choice->setCurrentIndex(0);
+    emit choice->activated(0); // as a user's choice in the list
+    EXPECT_EQ(Key("Program", "DebugWrite"), "0");
+    EXPECT_EQ(Ini.DebugWrite, 0);
+
+    DebugLog("probe line %d", 42);
+    auto* memo = log->findChild<QPlainTextEdit*>(QStringLiteral("MemoLog"));
+    EXPECT_TRUE(Eventually([&] { return memo->toPlainText().contains("probe line 42"); }));
+    EXPECT_FALSE(Traced("probe line 42")) << "the file output is off";
+
+    log->close();
+    EXPECT_FALSE(log->Tapping());
+    EXPECT_FALSE(DebugEnabled()) << "closed, tracing costs one atomic load again";
 }
 
 } // namespace
