@@ -61,7 +61,8 @@ bool TFrmOption::EditPortKeyPress(QEvent* event) {
 }
 
 bool TFrmOption::EditAddressKeyPress(QEvent* event) {
-    return fieldrules::FilterTypedText(ui->EditAddress, event, fieldrules::HostCharAccepted);
+    return fieldrules::FilterTypedText(ui->EditAddress, event,
+                                       fieldrules::ListenAddressCharAccepted);
 }
 
 bool TFrmOption::ConfirmAddress() {

@@ -1,6 +1,7 @@
 // What the desktop program tells the user around the proxy: the tray's tooltip and warning mark
 // after real sessions against a refusing and then an accepting upstream, the rotated refresh
-// tokens it stores, and the log window's live trace.
+// tokens it stores, the log window's live trace, and which listening addresses other machines
+// can reach.
 #include <chrono>
 #include <fstream>
 #include <thread>
@@ -13,6 +14,7 @@
 
 #include "FaultUpstream.h"
 #include "FormLog.h"
+#include "ListenCheck.h"
 #include "LoopbackSocket.h"
 #include "UiFixture.h"
 #include "config/Inifile.h"
@@ -102,6 +104,16 @@ TEST_F(ReportsTest, LogWindowShowsTraceLinesWithDebugWriteZeroAndStopsTappingWhe
     log->close();
     EXPECT_FALSE(log->Tapping());
     EXPECT_FALSE(DebugEnabled()) << "closed, tracing costs one atomic load again";
+}
+
+TEST(ListenCheck, IPv6LiteralsOtherThanLoopbackAreOpenToOtherMachines) {
+    const std::pair<const char*, bool> rows[] = {
+        {"::1", false}, {"::ffff:127.0.0.1", false}, {"127.0.0.1", false},
+        {"::", true},   {"::ffff:192.0.2.1", true},  {"2001:db8::1", true},
+    };
+    for (const auto& [address, open] : rows) {
+        EXPECT_EQ(OpenToOtherMachines(address), open) << address;
+    }
 }
 
 } // namespace
