@@ -177,7 +177,7 @@ TEST_F(MainWindowTest, DialogsTabThroughTheirControlsInOrder) {
     QWidget* option = static_cast<QWidget*>(w_.FrmOption);
     EXPECT_EQ(
         TabOrder(Edit(option, "EditPort")),
-        (QStringList{"EditPort", "EditAddress", "ButtonOK", "ButtonCancel"}));
+        (QStringList{"EditPort", "EditAddress", "CheckBoxAutostart", "ButtonOK", "ButtonCancel"}));
 }
 
 } // namespace

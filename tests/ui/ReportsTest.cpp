@@ -1,19 +1,27 @@
 // What the desktop program tells the user around the proxy: the tray's tooltip and warning mark
 // after real sessions against a refusing and then an accepting upstream, the rotated refresh
-// tokens it stores, the log window's live trace, and which listening addresses other machines
-// can reach.
+// tokens it stores, the log window's live trace, the start-at-login entry of the options dialog,
+// and which listening addresses other machines can reach.
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <thread>
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QComboBox>
+#include <QFile>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QPushButton>
 #include <QTest>
 
+#include "Autostart.h"
 #include "FaultUpstream.h"
 #include "FormLog.h"
+#include "FormOption.h"
 #include "ListenCheck.h"
 #include "LoopbackSocket.h"
 #include "UiFixture.h"
@@ -33,6 +41,11 @@ template <typename Condition> bool Eventually(Condition done) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return done();
+}
+
+std::string FileText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 using ReportsTest = UiTest;
@@ -104,6 +117,36 @@ TEST_F(ReportsTest, LogWindowShowsTraceLinesWithDebugWriteZeroAndStopsTappingWhe
     log->close();
     EXPECT_FALSE(log->Tapping());
     EXPECT_FALSE(DebugEnabled()) << "closed, tracing costs one atomic load again";
+}
+
+TEST_F(ReportsTest, StartAtLoginWritesAndRemovesTheAutostartEntryForThisDirectory) {
+    const std::string config = std::getenv("XDG_CONFIG_HOME"); // the fixture's own
+    Start({{"a.example", "smtp.a.example", 1, "u", "p", 25}});
+    const std::string file = config + "/autostart/vellomir.desktop";
+    const auto setBox = [&](bool on) {
+        WithModal(
+            w_.FrmOption, [&] { w_.FrmOption->exec(); },
+            [&] {
+                auto* box =
+                    w_.FrmOption->findChild<QCheckBox*>(QStringLiteral("CheckBoxAutostart"));
+                EXPECT_EQ(box->isChecked(), !on) << "shows the file's state";
+                box->setChecked(on);
+                QTest::mouseClick(Button(w_.FrmOption, "ButtonOK"), Qt::LeftButton);
+            });
+    };
+    setBox(true);
+    const std::string text = FileText(file);
+    const std::string program = QCoreApplication::applicationFilePath().toStdString();
+    EXPECT_NE(text.find("\nExec=\"" + program + "\"\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\nPath=" + Ini.CurrentDir + "\n"), std::string::npos) << text;
+    setBox(false);
+    EXPECT_FALSE(QFile::exists(QString::fromStdString(file)));
+
+    // Quotes, "%" and backslashes survive the desktop entry's two levels of escaping.
+    EXPECT_NE(AutostartEntry("/opt/a b/v%\"\\", "/w\\d")
+                  .find("Exec=\"/opt/a b/v%%\\\\\"\\\\\\\\\"\n"
+                        "Path=/w\\\\d\n"),
+              std::string::npos);
 }
 
 TEST(ListenCheck, IPv6LiteralsOtherThanLoopbackAreOpenToOtherMachines) {
