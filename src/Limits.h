@@ -69,4 +69,19 @@ inline constexpr std::size_t kEarlyTraceLines = 4;
 // Serial diagnostic output: a write that cannot finish in this time drops the rest of the line.
 inline constexpr int kSerialWriteMillis = 2000;
 
+// Desktop program ----------------------------------------------------------------------------
+
+// At most one failure notification per entry in this period: a mail client that retries every
+// few seconds must not flood the desktop, and a minute is soon enough to hear of a new cause.
+inline constexpr int kNotifyPeriodSeconds = 60;
+// Trace lines the log window keeps (and its tap buffers between two drains): a few sessions'
+// worth, while the window stays light to scroll and its memory small under load.
+inline constexpr std::size_t kLogWindowLines = 3000;
+// The log window takes the tapped lines in this period: live to the eye, without a repaint per
+// line when sessions trace fast.
+inline constexpr int kLogDrainMillis = 200;
+// A failure line in the tray icon's tooltip is cut to this many characters: a server's reply
+// line may be 2 KB, and a tooltip wider than the screen shows nothing useful.
+inline constexpr int kTooltipFailureChars = 80;
+
 } // namespace limits

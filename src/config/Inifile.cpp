@@ -144,6 +144,11 @@ void IniFile::SaveKeyring() {
     file_.Flush();
 }
 
+void IniFile::SaveDebugWrite() {
+    file_.Write(kProgram, "DebugWrite", Decimal(DebugWrite));
+    file_.Flush();
+}
+
 void IniFile::LoadEntry(std::int32_t n, ProxyData& entry) {
     DiskView view(file_);
     entry.Domain = file_.Read(kProxy, EntryKey("Domain", n));

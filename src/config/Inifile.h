@@ -43,6 +43,8 @@ class IniFile {
     void SaveOption();
     // Writes Keyring of "Option"; flushes.
     void SaveKeyring();
+    // Writes DebugWrite of "Program" (the log window's choice); flushes.
+    void SaveDebugWrite();
     // Reads the keys of entry n into `entry`, leaving its Index alone.
     void LoadEntry(std::int32_t n, ProxyData& entry);
     // Writes the keys of entry n; with `withCount` also "Count" (the larger of the list's

@@ -13,6 +13,9 @@ void DebugSetupFromSetting(int debugWrite) {
         DebugSetup(DebugDebugger);
         break;
     default:
-        break; // the serial port is never chosen from the settings; the channel stays off
+        // Off (the serial port is never chosen from the settings). At start-up the channel is
+        // off already; later, the log window's choice of 0 switches it off.
+        DebugSetup(DebugOff);
+        break;
     }
 }

@@ -51,8 +51,9 @@ void DebugSetup(int mode, int port, const char* host);
 // another user there is not opened (lines are dropped and later lines try again). Once it holds
 // 10 MiB it is renamed to "<name>.1", replacing an older one, and a new file starts.
 void DebugSetup(int mode, const char* fileName);
-// The set-up that the settings value DebugWrite selects at start-up: 1 UDP to the diagnostics
-// receiver, 2 the log file, 3 standard error; any other value leaves the channel off.
+// The set-up that the settings value DebugWrite selects (at start-up, and when the log window
+// changes it): 1 UDP to the diagnostics receiver, 2 the log file, 3 standard error; any other
+// value switches the channel off. Lines kept by DebugLogEarly stay kept.
 void DebugSetupFromSetting(int debugWrite);
 
 // Every output gets a line's control bytes (but the tab) written as "\x1b" and the like, since

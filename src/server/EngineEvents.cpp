@@ -12,6 +12,31 @@ bool contains(const std::string& text, const char* part) {
     return text.find(part) != std::string::npos;
 }
 
+bool startsWithReplyCode(const std::string& text, std::size_t at) {
+    if (text.size() < at + 3) {
+        return false;
+    }
+    for (std::size_t k = at; k < at + 3; ++k) {
+        if (text[k] < '0' || text[k] > '9') {
+            return false;
+        }
+    }
+    return text.size() == at + 3 || text[at + 3] == ' ' || text[at + 3] == '-';
+}
+
+// The server reply within a failure text: the text itself when it is one, or what follows the
+// "what: " that a failed step puts before the reply; "" for connect and TLS errors.
+std::string replyIn(const std::string& failure) {
+    if (startsWithReplyCode(failure, 0)) {
+        return failure;
+    }
+    const std::size_t colon = failure.find(": ");
+    if (colon != std::string::npos && startsWithReplyCode(failure, colon + 2)) {
+        return failure.substr(colon + 2);
+    }
+    return {};
+}
+
 } // namespace
 
 EngineEvent::~EngineEvent() {
@@ -61,32 +86,63 @@ std::string describeFailure(const EngineEvent& event) {
     return text;
 }
 
-std::string hintForReply(const std::string& reply) {
-    if (contains(reply, "5.7.9") || contains(reply, "534")) {
+FailureHint failureHintFor(const std::string& failure) {
+    if (contains(failure, "invalid_grant")) {
+        return FailureHint::SignInAgain;
+    }
+    if (contains(failure, "hostname mismatch") || contains(failure, "IP address mismatch")) {
+        return FailureHint::CertName;
+    }
+    if (contains(failure, "local issuer") || contains(failure, "self-signed") ||
+        contains(failure, "self signed")) {
+        return FailureHint::CertUnknownCa;
+    }
+    if (contains(failure, "certificate has expired")) {
+        return FailureHint::CertExpired;
+    }
+    const std::string reply = replyIn(failure);
+    const int code =
+        reply.empty() ? 0 : (reply[0] - '0') * 100 + (reply[1] - '0') * 10 + (reply[2] - '0');
+    if (code == 534 || (code / 100 == 5 && contains(reply, " 5.7.9"))) {
+        return FailureHint::AppPassword;
+    }
+    if (contains(reply, " 5.7.139")) {
+        return FailureHint::AuthDisabled;
+    }
+    if (code == 535 || contains(reply, " 5.7.8") || contains(reply, " 5.7.3")) {
+        return FailureHint::BadCredentials;
+    }
+    if (code == 530 && contains(reply, " 5.7.0")) {
+        return FailureHint::TlsFirst;
+    }
+    return FailureHint::None;
+}
+
+std::string hintText(FailureHint hint) {
+    switch (hint) {
+    case FailureHint::AppPassword:
         return "The provider requires an application password for this account.";
-    }
-    if (contains(reply, "5.7.139")) {
+    case FailureHint::AuthDisabled:
         return "The provider has SMTP AUTH turned off for this account.";
-    }
-    if (contains(reply, "5.7.8") || contains(reply, "5.7.3") || contains(reply, "535")) {
+    case FailureHint::BadCredentials:
         return "The user name or password was not accepted.";
-    }
-    if (contains(reply, "530") && contains(reply, "5.7.0")) {
+    case FailureHint::TlsFirst:
         return "The server wants TLS first: choose STARTTLS.";
-    }
-    if (contains(reply, "invalid_grant")) {
+    case FailureHint::SignInAgain:
         return "The sign-in has expired or was revoked: sign in again.";
-    }
-    if (contains(reply, "hostname mismatch") || contains(reply, "IP address mismatch")) {
+    case FailureHint::CertName:
         return "The certificate does not name this server: check the server name, or set "
                "Fingerprint for this certificate.";
-    }
-    if (contains(reply, "local issuer") || contains(reply, "self-signed") ||
-        contains(reply, "self signed")) {
+    case FailureHint::CertUnknownCa:
         return "The certificate is not from a known CA: set CAFile or Fingerprint.";
-    }
-    if (contains(reply, "certificate has expired")) {
+    case FailureHint::CertExpired:
         return "The server's certificate has expired.";
+    case FailureHint::None:
+        break;
     }
     return {};
+}
+
+std::string hintForReply(const std::string& reply) {
+    return hintText(failureHintFor(reply));
 }

@@ -14,6 +14,20 @@
 #include <string>
 #include <vector>
 
+// The well-known causes of a failed session that the user can act on. The engine names them in
+// English (hintForReply); the desktop program words them in its own language.
+enum class FailureHint {
+    None,
+    AppPassword,    // 534 5.7.9: the provider wants an application password
+    AuthDisabled,   // 535 5.7.139: SMTP AUTH is turned off for the account
+    BadCredentials, // 535 5.7.8 / 5.7.3: user name or password refused
+    TlsFirst,       // 530 5.7.0: the server wants STARTTLS before the login
+    SignInAgain,    // invalid_grant: the OAuth sign-in expired or was revoked
+    CertName,       // the certificate names another host
+    CertUnknownCa,  // the certificate is not from a known CA
+    CertExpired,    // the certificate has expired
+};
+
 struct EngineEvent {
     enum class Kind {
         SessionFailed,       // the upstream could not be reached, secured or logged in to
@@ -30,7 +44,8 @@ struct EngineEvent {
     // SessionFailed: what went wrong, in words for the user (the server's reply line, the TLS or
     // connect error); never a password, token or credential.
     std::string failure;
-    std::string hint;       // a one-line hint for well-known replies; may be empty
+    FailureHint hintKind = FailureHint::None;
+    std::string hint;       // hintKind in English words; empty for FailureHint::None
     bool temporary = false; // the mail client was told to try again (4xx)
     // RefreshTokenRotated: the entry's refresh token before and after (secrets: to be stored,
     // never shown).
@@ -67,5 +82,9 @@ class EngineEvents {
 // The line a user reads for a failed session: entry, server, what went wrong and the hint.
 std::string describeFailure(const EngineEvent& event);
 
-// A one-line hint for the server replies users meet most, or "".
+// Which well-known cause a failure text shows. Reply codes count only where a reply stands (at
+// the start, or after "what: "), so an address or port that holds the same digits does not.
+FailureHint failureHintFor(const std::string& failure);
+// A one-line English hint for the server replies users meet most, or "".
+std::string hintText(FailureHint hint);
 std::string hintForReply(const std::string& reply);

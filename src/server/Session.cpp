@@ -93,7 +93,8 @@ class Session {
         if (kind == EngineEvent::Kind::SessionFailed) {
             event.failure =
                 task_.FailureText.empty() ? "the upstream ended the session" : task_.FailureText;
-            event.hint = hintForReply(event.failure);
+            event.hintKind = failureHintFor(event.failure);
+            event.hint = hintText(event.hintKind);
             event.temporary = temporary;
         }
         task_.Services->events.push(std::move(event));

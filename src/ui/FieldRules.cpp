@@ -43,6 +43,10 @@ bool HostCharAccepted(char32_t c) {
     return AsciiLetterOrDigit(c) || c == '-' || c == '.' || PassingControl(c);
 }
 
+bool ListenAddressCharAccepted(char32_t c) {
+    return HostCharAccepted(c) || c == ':';
+}
+
 bool PortCharAccepted(char32_t c) {
     return (c >= '0' && c <= '9') || PassingControl(c);
 }

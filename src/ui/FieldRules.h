@@ -24,6 +24,8 @@ using CharRule = bool (*)(char32_t);
 // tab, and delete).
 bool HostCharAccepted(char32_t c);
 bool PortCharAccepted(char32_t c);
+// The listening address: a host character, or ":" for an IPv6 literal such as "::1".
+bool ListenAddressCharAccepted(char32_t c);
 // Certificate fingerprints: hexadecimal digits and ":".
 bool FingerprintCharAccepted(char32_t c);
 

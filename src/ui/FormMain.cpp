@@ -1,5 +1,6 @@
 #include "FormMain.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <unistd.h>
@@ -17,11 +18,14 @@
 #include <QWindow>
 
 #include "AppSetup.h"
+#include "FailureWords.h"
 #include "FormAbout.h"
 #include "FormEditData.h"
+#include "FormLog.h"
 #include "FormOption.h"
 #include "InstanceMark.h"
 #include "ListenCheck.h"
+#include "SessionReports.h"
 #include "config/Inifile.h"
 #include "diag/Proginit.h"
 #include "server/Server.h"
@@ -39,6 +43,8 @@ constexpr int kRowHeight = 17;
 // window height less the status bar.
 constexpr int kLocalPortLinkTop = 173;
 constexpr int kDesignedPanelHeight = 280 - 19;
+// The log link follows the options link at the distance of the links at the top.
+constexpr int kLogLinkBelow = 24;
 
 // Window-manager commands, under the numbers of the system-menu commands they stand for.
 constexpr unsigned kSysCommandMessage = 0x112;
@@ -66,14 +72,16 @@ TFormMain::TFormMain(QWidget* parent) : QMainWindow(parent), ui(new Ui::TFormMai
     PMenuTray = new QMenu(this);
     PMenuTray->setObjectName(QStringLiteral("PMenuTray"));
     PMenuTray->addAction(ui->N1);
+    PMenuTray->addAction(ui->N3);
     PMenuTray->addAction(ui->Vellomir1);
     PMenuTray->addAction(ui->N2);
     connect(ui->N1, &QAction::triggered, this, &TFormMain::N1Click);
+    connect(ui->N3, &QAction::triggered, this, &TFormMain::N3Click);
     connect(ui->Vellomir1, &QAction::triggered, this, &TFormMain::Vellomir1Click);
     connect(ui->N2, &QAction::triggered, this, &TFormMain::N2Click);
 
-    for (QLabel* link :
-         {ui->StaticTextAdd, ui->StaticTextEdit, ui->StaticTextErase, ui->StaticTextLocalPort}) {
+    for (QLabel* link : {ui->StaticTextAdd, ui->StaticTextEdit, ui->StaticTextErase,
+                         ui->StaticTextLocalPort, ui->StaticTextLog}) {
         link->installEventFilter(this);
     }
     ui->Panel->installEventFilter(this);
@@ -141,9 +149,14 @@ void TFormMain::FormCreate() {
     ui->ClientLayout->activate();
     DebugLog("Width=%d,%d,%d", width(), ui->GridList->x(), ui->GridList->width());
 
+    FrmLog = new TFormLog(this);
     AddTrayIcon();
     FillGrid();
     SelectEntry(0);
+    // Reads the engine's events from here on; the first sessions' wait in its queue till then.
+    Reports = new SessionReports(
+        this, [this](const EngineEvent& event) { ShowFailure(event); },
+        [this] { UpdateTrayState(); });
     StartProxy();
     if (ProxyList.Count() == 0 || !MinimiseHides()) {
         setVisible(true);
@@ -160,8 +173,10 @@ void TFormMain::AddTrayIcon() {
         return; // no notification area to add to
     }
     if (TrayData == nullptr) {
-        TrayData = new QSystemTrayIcon(ProgramIcon(), this);
-        TrayData->setToolTip(ApplicationTitle(QCoreApplication::applicationFilePath()));
+        TrayData = new QSystemTrayIcon(TrayWarned ? WarnedIcon() : ProgramIcon(), this);
+        TrayData->setToolTip(TrayTip.isEmpty()
+                                 ? ApplicationTitle(QCoreApplication::applicationFilePath())
+                                 : TrayTip);
         TrayData->setContextMenu(PMenuTray);
         connect(TrayData, &QSystemTrayIcon::activated, this, &TFormMain::TrayIconNotify);
     }
@@ -188,12 +203,78 @@ void TFormMain::StartProxy() {
                                 QCoreApplication::applicationFilePath().toStdString(), Ini.Path);
         DebugLog("ListenError: %s", ListenError.c_str());
         StatusLabel->setText(QString::fromUtf8(kPortUnavailable));
+        UpdateTrayState();
         setVisible(true);
         return;
     }
     ListenError.clear();
     StatusLabel->clear();
     serverStart();
+    UpdateTrayState();
+}
+
+void TFormMain::ShowFailure(const EngineEvent& event) {
+    if (TrayIconShown() && QSystemTrayIcon::supportsMessages()) {
+        TrayData->showMessage(FailureTitle(event), FailureMessage(event), QSystemTrayIcon::Warning);
+        return;
+    }
+    // Headless, or a desktop without a notification area: the one place someone may look.
+    std::fprintf(stderr, "Vellomir: %s\n", describeFailure(event).c_str());
+    std::fflush(stderr);
+}
+
+void TFormMain::UpdateTrayState() {
+    if (Reports == nullptr) {
+        return; // start-up has not come so far
+    }
+    const std::vector<ProxyData> entries = ProxyList.Snapshot();
+    Reports->Status().Retain(
+        [&](const std::string& domain, const std::string& server, const std::string& user) {
+            return std::any_of(entries.begin(), entries.end(), [&](const ProxyData& e) {
+                return e.Domain == domain && e.SMTP == server && e.User == user;
+            });
+        });
+    const QString listening = ListenError.empty()
+                                  ? ListeningWords(Ini.ListenAddress, Ini.ListenPort)
+                                  : QStringLiteral("待受: ポートを開けません");
+    TrayTip = Reports->Status().ToolTip(ApplicationTitle(QCoreApplication::applicationFilePath()),
+                                        listening);
+    TrayWarned = Reports->Status().AnyFailed();
+    if (TrayData != nullptr) {
+        TrayData->setToolTip(TrayTip);
+        TrayData->setIcon(TrayWarned ? WarnedIcon() : ProgramIcon());
+    }
+}
+
+QIcon TFormMain::WarnedIcon() {
+    // The program's icon with a small warning triangle in its lower right corner, drawn into
+    // each size so that the mark stays visible in a small tray.
+    static const QIcon icon = [] {
+        QIcon warned;
+        for (const int side : {16, 22, 24, 32, 48, 64}) {
+            QPixmap pixmap = ProgramIcon().pixmap(side, side);
+            QPainter painter(&pixmap);
+            painter.setRenderHint(QPainter::Antialiasing);
+            const qreal mark = side * 0.55;
+            const QRectF box(side - mark, side - mark, mark, mark);
+            const QPolygonF triangle({QPointF(box.center().x(), box.top()),
+                                      QPointF(box.right(), box.bottom()),
+                                      QPointF(box.left(), box.bottom())});
+            painter.setPen(QPen(QColor(90, 60, 0), std::max(1.0, side / 32.0)));
+            painter.setBrush(QColor(255, 196, 0));
+            painter.drawPolygon(triangle);
+            painter.setPen(
+                QPen(Qt::black, std::max(1.5, side / 16.0), Qt::SolidLine, Qt::RoundCap));
+            const qreal x = box.center().x();
+            painter.drawLine(QPointF(x, box.top() + mark * 0.38),
+                             QPointF(x, box.top() + mark * 0.68));
+            painter.drawPoint(QPointF(x, box.top() + mark * 0.84));
+            painter.end();
+            warned.addPixmap(pixmap);
+        }
+        return warned;
+    }();
+    return icon;
 }
 
 void TFormMain::ExitOnListenFailure() {
@@ -287,6 +368,10 @@ void TFormMain::N1Click() {
     ShowMainWindow();
 }
 
+void TFormMain::N3Click() {
+    FrmLog->Open();
+}
+
 void TFormMain::Vellomir1Click() {
     AboutBox->exec();
 }
@@ -374,6 +459,7 @@ void TFormMain::PlaceLocalPortLink() {
     QLabel* link = ui->StaticTextLocalPort;
     const int top = kLocalPortLinkTop * ui->Panel->height() / kDesignedPanelHeight;
     link->move(link->x(), top);
+    ui->StaticTextLog->move(ui->StaticTextLog->x(), top + kLogLinkBelow);
 }
 
 // Entry list and grid ------------------------------------------------------------------------
@@ -493,6 +579,7 @@ void TFormMain::AddEntryRow(ProxyData e) {
 void TFormMain::ReplaceEntryRow(const ProxyData& e) {
     ProxyList.Replace(e);
     WriteEntryCells(e.Index + 1, e);
+    UpdateTrayState(); // an edited server or user makes the old result stale
 }
 
 void TFormMain::EraseEntry(std::int32_t i) {
@@ -509,6 +596,7 @@ void TFormMain::EraseEntry(std::int32_t i) {
     }
     ProxyList.Erase(i);
     Ini.SaveList();
+    UpdateTrayState();
     if (GridCurrentRow() > 0) {
         SelectEntry(GridCurrentRow() - 1);
     }
@@ -529,6 +617,9 @@ void TFormMain::StaticTextClick(QLabel* link) {
         break;
     case 10:
         FrmOption->exec();
+        break;
+    case 11:
+        FrmLog->Open();
         break;
     default:
         break;

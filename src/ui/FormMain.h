@@ -1,8 +1,10 @@
 // The main window: the entry grid with its command links, the status bar, the tray icon with its
-// menu, the single-instance mark, and the start-up and exit sequences of the program.
+// menu, tooltip and warning mark, the single-instance mark, and the start-up and exit sequences
+// of the program.
 //
-// User-interface thread only. Nothing here reports failure to the caller: the one failure the
-// user sees is the listener that cannot be opened (status-bar message and a visible window).
+// User-interface thread only. Nothing here reports failure to the caller. The user sees the
+// listener that cannot be opened (status-bar message and a visible window) and the sessions the
+// engine reports as failed (a tray notification, or standard error where no tray shows one).
 //
 // The grid is described in the terms of the entry list: row 0 is the header (the table's
 // horizontal header, which stays in place when the body scrolls), row r (1 <= r <= n) shows
@@ -24,9 +26,12 @@
 namespace Ui {
 class TFormMain;
 }
+struct EngineEvent;
 class QLabel;
 class QMenu;
+class SessionReports;
 class TAboutBox;
+class TFormLog;
 class TFrmEditData;
 class TFrmOption;
 
@@ -61,6 +66,7 @@ class TFormMain : public QMainWindow {
     void TrayIconNotify(QSystemTrayIcon::ActivationReason reason);
     void WakeUp();
     void N1Click();
+    void N3Click();
     void Vellomir1Click();
     void N2Click();
 
@@ -80,6 +86,12 @@ class TFormMain : public QMainWindow {
     int GridCurrentRow() const;
     QString StatusText() const;
     bool TrayIconShown() const;
+
+    // What the engine reported: the tray icon's tooltip (listening address and port, the last
+    // session of each entry) and its warning mark, kept also where no tray icon is shown.
+    QString TrayToolTip() const { return TrayTip; }
+    bool TrayWarning() const { return TrayWarned; }
+    TFormLog* LogWindow() const { return FrmLog; }
 
     // Shows the window in its normal state and brings it to the front.
     void ShowMainWindow();
@@ -102,6 +114,13 @@ class TFormMain : public QMainWindow {
     static QIcon LockIcon();
     static QString SecurityCaption(std::int32_t security);
     void PlaceLocalPortLink();
+    // A failure that passed the notification throttle: a tray notification, or standard error
+    // where no tray icon shows it.
+    void ShowFailure(const EngineEvent& event);
+    // Tooltip and icon from the listener's state and the entries' last sessions; results of
+    // entries no longer listed are dropped first.
+    void UpdateTrayState();
+    static QIcon WarnedIcon();
     // Minimise: the window and any open dialog go, leaving the tray icon.
     void HideToTray();
     // Hides the window instead of minimising it, where there is a tray icon to come back by.
@@ -115,5 +134,9 @@ class TFormMain : public QMainWindow {
     TFrmEditData* FrmEditData = nullptr;
     TFrmOption* FrmOption = nullptr;
     TAboutBox* AboutBox = nullptr;
+    TFormLog* FrmLog = nullptr;
+    SessionReports* Reports = nullptr;
+    QString TrayTip;
+    bool TrayWarned = false;
     int PanelDesignHeight = 0;
 };

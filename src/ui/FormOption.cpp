@@ -1,14 +1,17 @@
 #include "FormOption.h"
 
+#include <QCoreApplication>
 #include <QKeyEvent>
 #include <QMessageBox>
 
 #include "AppSetup.h"
+#include "Autostart.h"
 #include "FieldRules.h"
 #include "FormMain.h"
 #include "Limits.h"
 #include "ListenCheck.h"
 #include "config/Inifile.h"
+#include "diag/Proginit.h"
 #include "server/Server.h"
 #include "ui_FormOption.h"
 
@@ -42,9 +45,19 @@ void TFrmOption::StoreSettings() {
     Ini.SaveOption();
 }
 
+void TFrmOption::StoreAutostart() {
+    std::string error;
+    if (!SetAutostart(ui->CheckBoxAutostart->isChecked(),
+                      QCoreApplication::applicationFilePath().toStdString(), Ini.CurrentDir,
+                      error)) {
+        DebugLog("AutostartError: %s", error.c_str());
+    }
+}
+
 void TFrmOption::FormShow() {
     ui->EditPort->setText(QString::number(Ini.ListenPort));
     ui->EditAddress->setText(QString::fromStdString(Ini.ListenAddress));
+    ui->CheckBoxAutostart->setChecked(AutostartEnabled(Ini.CurrentDir));
     ui->ButtonOK->setEnabled(CheckFields());
 }
 
@@ -61,7 +74,8 @@ bool TFrmOption::EditPortKeyPress(QEvent* event) {
 }
 
 bool TFrmOption::EditAddressKeyPress(QEvent* event) {
-    return fieldrules::FilterTypedText(ui->EditAddress, event, fieldrules::HostCharAccepted);
+    return fieldrules::FilterTypedText(ui->EditAddress, event,
+                                       fieldrules::ListenAddressCharAccepted);
 }
 
 bool TFrmOption::ConfirmAddress() {
@@ -88,6 +102,7 @@ void TFrmOption::ButtonOKClick() {
         return;
     }
     StoreSettings();
+    StoreAutostart();
     accept();
     serverStop();
     FormMain->StartProxy();

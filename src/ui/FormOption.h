@@ -1,6 +1,6 @@
-// The options dialog: the address and port on which the proxy listens for mail clients. OK saves
-// them and restarts the listener there (also when nothing changed); a listener that cannot be
-// opened shows the main window's status-bar message.
+// The options dialog: the address and port on which the proxy listens for mail clients, and
+// whether the program starts at login. OK saves them and restarts the listener there (also when
+// nothing changed); a listener that cannot be opened shows the main window's status-bar message.
 //
 // User-interface thread only; modal over the main window. The restart waits for the listener
 // thread on this thread.
@@ -25,6 +25,8 @@ class TFrmOption : public SettingsDialog {
 
     bool CheckFields() const;
     void StoreSettings();
+    // Writes or removes the autostart entry for the settings file in use, as the box says.
+    void StoreAutostart();
 
     void FormShow() override;
     void EditPortChange();

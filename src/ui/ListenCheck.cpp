@@ -20,6 +20,10 @@ std::string Decimal(long value) {
     return std::to_string(value);
 }
 
+bool Ipv6Literal(const std::string& address, in6_addr* parsed) {
+    return inet_pton(AF_INET6, address.c_str(), parsed) == 1;
+}
+
 } // namespace
 
 std::string ListenFailureReason(const std::string& address, std::int32_t port, int error,
@@ -27,8 +31,10 @@ std::string ListenFailureReason(const std::string& address, std::int32_t port, i
     if (port < 1 || port > 65535) {
         return "port " + Decimal(port) + " is not a TCP port (1 to 65535)";
     }
-    if (resolveAddress(address.c_str()) == kNoAddress) {
-        return "\"" + address + "\" is neither a dotted IPv4 address nor a host name that resolves";
+    in6_addr v6{};
+    if (resolveAddress(address.c_str()) == kNoAddress && !Ipv6Literal(address, &v6)) {
+        return "\"" + address +
+               "\" is neither a dotted IPv4 address, an IPv6 literal nor a host name that resolves";
     }
     const int firstFree = FirstUnprivilegedPort();
     if ((error == EACCES || error == EPERM) && port < firstFree) {
@@ -52,6 +58,14 @@ std::string ListenFailureReason(const std::string& address, std::int32_t port, i
 }
 
 bool OpenToOtherMachines(const std::string& address) {
+    in6_addr v6{};
+    if (Ipv6Literal(address, &v6)) {
+        // "::" is every interface; a v4-mapped address is as open as its IPv4 form.
+        if (IN6_IS_ADDR_V4MAPPED(&v6)) {
+            return v6.s6_addr[12] != 127;
+        }
+        return !IN6_IS_ADDR_LOOPBACK(&v6);
+    }
     const std::uint32_t resolved = resolveAddress(address.c_str());
     if (resolved == kNoAddress) {
         return false; // nothing can listen there

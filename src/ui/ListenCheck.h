@@ -15,6 +15,7 @@
 std::string ListenFailureReason(const std::string& address, std::int32_t port, int error,
                                 const std::string& programPath, const std::string& settingsPath);
 
-// True when `address` resolves to an address outside the loopback network 127.0.0.0/8, so that
-// other machines may reach a listener there (0.0.0.0 included: every interface).
+// True when `address` resolves to an address outside the loopback network 127.0.0.0/8, or is an
+// IPv6 literal other than ::1, so that other machines may reach a listener there (0.0.0.0 and ::
+// included: every interface).
 bool OpenToOtherMachines(const std::string& address);

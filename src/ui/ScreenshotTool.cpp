@@ -1,4 +1,4 @@
-// Renders the program's four windows to PNG files for the documentation:
+// Renders the program's windows to PNG files for the documentation:
 //   vellomir_screenshot OUTPUT_DIR
 // Runs in a temporary working directory with a settings file of three sample entries, so the
 // user's own settings are never read. A separate tool: the program itself takes no arguments.
@@ -10,12 +10,14 @@
 #include <QFile>
 #include <QLineEdit>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTimer>
 
 #include "AppSetup.h"
 #include "FormAbout.h"
 #include "FormEditData.h"
+#include "FormLog.h"
 #include "FormMain.h"
 #include "FormOption.h"
 #include "server/Server.h"
@@ -62,6 +64,20 @@ int FreePort() {
     return probe.serverPort();
 }
 
+// One mail client session for `domain` through the proxy, up to the proxy's answer to EHLO, so
+// that the log window shows the trace lines of a real session.
+void RunSession(int port, const char* domain) {
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port));
+    client.waitForConnected(2000);
+    client.waitForReadyRead(2000);
+    client.readAll();
+    client.write(QByteArray("EHLO ") + domain + "\r\n");
+    client.waitForReadyRead(10000);
+    client.write("QUIT\r\n");
+    client.waitForBytesWritten(1000);
+}
+
 bool Save(QWidget* window, const QString& path) {
     window->show();
     for (int i = 0; i < 5; ++i) {
@@ -92,7 +108,8 @@ int main(int argc, char* argv[]) {
         std::fprintf(stderr, "cannot create a working directory\n");
         return 1;
     }
-    settings.write(QString::asprintf(kSampleSettings, FreePort()).toUtf8());
+    const int port = FreePort();
+    settings.write(QString::asprintf(kSampleSettings, port).toUtf8());
     settings.close();
     QDir::setCurrent(work.path());
     qputenv("VELLOMIR_RUNTIME_DIR", work.path().toLocal8Bit());
@@ -111,6 +128,18 @@ int main(int argc, char* argv[]) {
 
     ok = Save(windows.AboutBox, outDir + QStringLiteral("/about-box.png")) && ok;
     windows.AboutBox->hide();
+
+    // The log window over a session whose upstream cannot be reached (a documentation
+    // address), with a short connect deadline so the tool does not wait half a minute.
+    EngineDeadlines deadlines = engineDeadlines();
+    deadlines.connectMillis = 1500;
+    setEngineDeadlines(deadlines);
+    TFormLog* log = windows.FormMain->LogWindow();
+    log->Open();
+    RunSession(port, "example.org");
+    log->TakeLines();
+    ok = Save(log, outDir + QStringLiteral("/log-window.png")) && ok;
+    log->hide();
 
     serverStop();
     std::fflush(nullptr);

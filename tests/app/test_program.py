@@ -207,6 +207,32 @@ class ProgramTest(unittest.TestCase):
         self.assertNotIn("Show", first.trace(), "a configured start stays hidden")
         self.assertEqual(first.terminate(), 0)
 
+    def test_headless_failures_reach_standard_error_once_a_minute_per_entry(self):
+        upstream = Upstream(accounts={b"taro": b"right"}).start()
+        self.addCleanup(upstream.stop)
+        port = free_port()
+        work = self.workdir("failures", settings(port, [
+            ("a.test", "127.0.0.1", 2, "taro", "wrong one", upstream.port),
+            ("b.test", "127.0.0.1", 2, "taro", "wrong two", upstream.port)]))
+        instance = self.start(work)
+        instance.wait_trace("MainTaskStart")
+        for domain in ("a.test", "a.test", "b.test"):  # a client retrying, then another entry
+            with smtplib.SMTP("127.0.0.1", port, timeout=10) as client:
+                client.helo("client.test")
+                self.assertEqual(client.mail(f"x@{domain}")[0], 550)
+        upstream.record.wait(lambda: len(upstream.record.failed_logins) == 3, "three logins")
+        # Events are handled in order: once b's line is out, a's retry was held back.
+        os.set_blocking(instance.proc.stderr.fileno(), False)
+        said, deadline = b"", time.monotonic() + 10
+        while b"b.test" not in said and time.monotonic() < deadline:
+            said += instance.proc.stderr.read() or b""
+            time.sleep(0.05)
+        hint = " - The user name or password was not accepted."
+        self.assertEqual(said.decode().splitlines(), [
+            f"Vellomir: {d} (127.0.0.1): 535 5.7.8 Authentication credentials invalid{hint}"
+            for d in ("a.test", "b.test")])
+        self.assertEqual(instance.terminate(), 0)
+
     def test_headless_start_that_cannot_listen_says_why_and_fails(self):
         with socket.socket() as holder, open("/proc/sys/net/ipv4/ip_unprivileged_port_start",
                                              encoding="ascii") as first_free:

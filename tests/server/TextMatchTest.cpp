@@ -141,3 +141,28 @@ TEST(TlsSettings, FingerprintIgnoresColonsAndCaseAndRefusesAnythingElse) {
 }
 
 } // namespace
+
+namespace {
+
+// Hints follow the reply where one stands, never digits of an address, port or other text.
+TEST(TextMatch, FailureHintsFollowReplyCodesOnly) {
+    const std::pair<const char*, FailureHint> rows[] = {
+        {"534-5.7.9 Application-specific password required", FailureHint::AppPassword},
+        {"535 5.7.139 Authentication unsuccessful, SmtpClientAuthentication is disabled",
+         FailureHint::AuthDisabled},
+        {"535 5.7.8 Username and Password not accepted", FailureHint::BadCredentials},
+        {"EHLO refused: 530 5.7.0 Must issue a STARTTLS command first", FailureHint::TlsFirst},
+        {"token endpoint: HTTP 400 invalid_grant (Token has been expired or revoked.)",
+         FailureHint::SignInAgain},
+        {"certificate not accepted: hostname mismatch (depth 0)", FailureHint::CertName},
+        {"certificate not accepted: unable to get local issuer certificate (depth 0)",
+         FailureHint::CertUnknownCa},
+        {"cannot connect to 10.5.7.8 port 5345: Connection refused", FailureHint::None},
+        {"451 4.3.0 upstream busy", FailureHint::None},
+    };
+    for (const auto& [failure, hint] : rows) {
+        EXPECT_EQ(failureHintFor(failure), hint) << failure;
+    }
+}
+
+} // namespace

@@ -120,7 +120,7 @@ TEST_F(EditDialogTest, KeyFiltersDropCharactersBeforeTheyReachTheField) {
         {w_.FrmEditData, "EditSMTP", "smtp-1.Example.JP", "smtp-1.Example.JP"},
         {w_.FrmEditData, "EditSMTP", "a_b c", "abc"},
         {w_.FrmEditData, "EditPort", "2a5 :-", "25"},
-        {w_.FrmOption, "EditAddress", "127.0.0.1_: x", "127.0.0.1x"},
+        {w_.FrmOption, "EditAddress", "::1_ x", "::1x"},
         {w_.FrmOption, "EditPort", "8x0.8", "808"},
     };
     for (const auto& row : rows) {

@@ -12,6 +12,7 @@
 
 #include "FormAbout.h"
 #include "FormEditData.h"
+#include "FormLog.h"
 #include "FormMain.h"
 #include "FormOption.h"
 #include "UiFixture.h"
@@ -120,20 +121,24 @@ TEST_F(MainWindowTest, ConnectionToTheInstanceSocketWakesTheWindow) {
     EXPECT_TRUE(Traced("TaskTray ReEntry"));
 }
 
-TEST_F(MainWindowTest, TrayMenuHoldsTheThreeItems) {
+TEST_F(MainWindowTest, TrayMenuHoldsItsItems) {
     Start({kA});
     auto* menu = Find<QMenu>("PMenuTray");
     ASSERT_NE(menu, nullptr);
     const QList<QAction*> items = menu->actions();
-    ASSERT_EQ(items.size(), 3);
+    ASSERT_EQ(items.size(), 4);
     EXPECT_EQ(items[0]->objectName(), "N1");
     EXPECT_EQ(items[0]->text(), "設定ウインドウを開く...(&O)");
-    EXPECT_EQ(items[1]->objectName(), "Vellomir1");
-    EXPECT_EQ(items[1]->text(), "Vellomirについて...(&H)");
-    EXPECT_EQ(items[2]->objectName(), "N2");
-    EXPECT_EQ(items[2]->text(), "終了(&X)");
+    EXPECT_EQ(items[1]->objectName(), "N3");
+    EXPECT_EQ(items[1]->text(), "ログを表示...(&L)");
+    EXPECT_EQ(items[2]->objectName(), "Vellomir1");
+    EXPECT_EQ(items[2]->text(), "Vellomirについて...(&H)");
+    EXPECT_EQ(items[3]->objectName(), "N2");
+    EXPECT_EQ(items[3]->text(), "終了(&X)");
     items[0]->trigger();
     EXPECT_TRUE(w_.FormMain->isVisible());
+    items[1]->trigger();
+    EXPECT_TRUE(w_.FormMain->LogWindow()->isVisible());
 }
 
 } // namespace
@@ -170,8 +175,9 @@ TEST_F(MainWindowTest, DialogsTabThroughTheirControlsInOrder) {
                            "EditPort", "ComboBoxSecurity", "EditCAFile", "ButtonCAFile",
                            "EditFingerprint", "ButtonOK", "ButtonCancel"}));
     QWidget* option = static_cast<QWidget*>(w_.FrmOption);
-    EXPECT_EQ(TabOrder(Edit(option, "EditPort")),
-              (QStringList{"EditPort", "EditAddress", "ButtonOK", "ButtonCancel"}));
+    EXPECT_EQ(
+        TabOrder(Edit(option, "EditPort")),
+        (QStringList{"EditPort", "EditAddress", "CheckBoxAutostart", "ButtonOK", "ButtonCancel"}));
 }
 
 } // namespace

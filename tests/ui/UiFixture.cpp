@@ -2,9 +2,9 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <sys/stat.h>
 #include <iterator>
 #include <sstream>
+#include <sys/stat.h>
 
 #include <QApplication>
 #include <QDialog>
@@ -40,6 +40,8 @@ void UiTest::SetUp() {
     oldDir_ = QDir::currentPath();
     QDir::setCurrent(dir_.path());
     setenv("VELLOMIR_RUNTIME_DIR", dir_.path().toLocal8Bit().constData(), 1);
+    // The options dialog's OK writes or removes an autostart entry: never the user's own.
+    setenv("XDG_CONFIG_HOME", dir_.filePath(QStringLiteral("config")).toLocal8Bit().constData(), 1);
     listenPort_ = FreePort();
 }
 
