@@ -26,9 +26,14 @@ TFrmConnectionTest::TFrmConnectionTest(QWidget* parent)
     setFont(ProgramFont());
     LabelResult->setObjectName(QStringLiteral("LabelResult"));
     LabelResult->setWordWrap(true);
+    // Room for the outcome, a long reply and its hint from the start: the transcript below keeps
+    // its size, and its last line stays in view.
+    LabelResult->setMinimumHeight(LabelResult->fontMetrics().lineSpacing() * 3);
+    LabelResult->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     LabelResult->setTextInteractionFlags(Qt::TextSelectableByMouse);
     MemoTranscript->setObjectName(QStringLiteral("MemoTranscript"));
     MemoTranscript->setReadOnly(true);
+    MemoTranscript->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere); // Base64 lines
     ButtonAbort->setObjectName(QStringLiteral("ButtonAbort"));
     ButtonClose->setObjectName(QStringLiteral("ButtonClose"));
     for (QPushButton* button : {ButtonAbort, ButtonClose}) {

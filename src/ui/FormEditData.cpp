@@ -124,7 +124,9 @@ void TFrmEditData::FillFields() {
     ui->EditAuthUrl->setText(QString::fromStdString(WorkEntry.OAuthAuthUrl));
     ui->EditTokenUrl->setText(QString::fromStdString(WorkEntry.OAuthTokenUrl));
     ui->EditScope->setText(QString::fromStdString(WorkEntry.OAuthScope));
-    for (QLineEdit* edit : {ui->EditClientId, ui->EditAuthUrl, ui->EditTokenUrl, ui->EditScope}) {
+    // Long values read from their start (a mail address, a client id, a URL).
+    for (QLineEdit* edit : {ui->EditSMTP, ui->EditUser, ui->EditClientId, ui->EditAuthUrl,
+                            ui->EditTokenUrl, ui->EditScope}) {
         edit->setCursorPosition(0);
     }
     const int preset = PresetOf(WorkEntry.OAuthAuthUrl, WorkEntry.OAuthTokenUrl);
@@ -248,7 +250,7 @@ void TFrmEditData::ShowOAuthState() {
     } else if (!WorkEntry.OAuthRefresh.empty()) {
         state = QStringLiteral("サインイン済みです（リフレッシュトークンあり）。");
     } else {
-        state = QStringLiteral("未サインイン: 「サインイン」でブラウザが開きます。");
+        state = QStringLiteral("まだサインインしていません。");
     }
     ui->LabelOAuthStatus->setText(state);
     ui->ButtonSignIn->setText(running ? QStringLiteral("中止") : QStringLiteral("サインイン"));
