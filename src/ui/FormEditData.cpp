@@ -37,6 +37,11 @@ std::string Text(const QLineEdit* edit) {
     return edit->text().toStdString();
 }
 
+// What a refresh token is good for: the endpoint that gave it, for that client.
+std::string TokenOwner(const ProxyData& entry) {
+    return entry.OAuthTokenUrl + '\n' + entry.OAuthClientId;
+}
+
 } // namespace
 
 TFrmEditData::TFrmEditData(TFormMain* formMain)
@@ -132,6 +137,7 @@ void TFrmEditData::FillFields() {
     const int preset = PresetOf(WorkEntry.OAuthAuthUrl, WorkEntry.OAuthTokenUrl);
     ui->ComboBoxProvider->setCurrentIndex(preset >= 0 ? preset : kOtherProvider);
     LoadedRefresh = WorkEntry.OAuthRefresh;
+    RefreshOwner = TokenOwner(WorkEntry);
     SignIn->Cancel();
     SignInMessage.clear();
     ArrangeMethodFields();
@@ -245,6 +251,10 @@ void TFrmEditData::ShowOAuthState() {
         ui->ComboBoxSecurity->currentIndex() == SecurityNone) {
         state =
             QStringLiteral("XOAUTH2はトークンを送るため、暗号化（STARTTLSかSSL/TLS）が必要です。");
+    } else if (!running && !WorkEntry.OAuthRefresh.empty() &&
+               TokenOwner(FieldsEntry()) != RefreshOwner) {
+        state = QStringLiteral(
+            "トークンURLかクライアントIDが変わりました。サインインし直してください。");
     } else if (!SignInMessage.isEmpty()) {
         state = SignInMessage;
     } else if (!WorkEntry.OAuthRefresh.empty()) {
@@ -287,6 +297,8 @@ void TFrmEditData::ButtonSignInClick() {
         SignInMessage = QStringLiteral("サインインを中止しました。");
     } else if (QString why; !SignIn->Start(FieldsEntry(), why)) {
         SignInMessage = why;
+    } else {
+        SignInOwner = TokenOwner(FieldsEntry());
     }
     ShowOAuthState();
 }
@@ -295,6 +307,7 @@ void TFrmEditData::SignInFinished(bool ok, const QString& message,
                                   const std::string& refreshToken) {
     if (ok) {
         WorkEntry.OAuthRefresh = refreshToken;
+        RefreshOwner = SignInOwner;
         SignInMessage = message + QStringLiteral("OKで保存します。");
     } else {
         SignInMessage = message;

@@ -85,4 +85,6 @@ class TFrmEditData : public SettingsDialog {
     OAuthSignIn* SignIn;
     QString SignInMessage;     // the last word of a sign-in in this opening
     std::string LoadedRefresh; // the refresh token as the opening read it
+    std::string RefreshOwner;  // the token URL and client id that the refresh token is for
+    std::string SignInOwner;   // the same for the sign-in under way
 };

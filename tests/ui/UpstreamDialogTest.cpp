@@ -162,6 +162,10 @@ TEST_F(UpstreamDialogTest, BrowserSignInGivesARefreshTokenThatLogsInAndIsSavedWi
             const auto [result, lines] = ConnectionTest();
             EXPECT_TRUE(result.startsWith("成功")) << result.toStdString();
             EXPECT_TRUE(lines.contains("C: AUTH XOAUTH2 ***\nS: 235 ")) << lines.toStdString();
+            // A token is the client's: another client id asks for a new sign-in.
+            Edit(dlg_, "EditClientId")->setText("another-client");
+            EXPECT_TRUE(dlg_->findChild<QLabel*>("LabelOAuthStatus")->text().contains("し直して"));
+            Edit(dlg_, "EditClientId")->setText(info_["client_id"].toString());
             Button(dlg_, "ButtonOK")->click();
         });
     QDesktopServices::unsetUrlHandler("http");
