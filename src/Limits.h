@@ -47,6 +47,12 @@ inline constexpr int kKeepAliveIdleSeconds = 300;
 inline constexpr int kKeepAliveIntervalSeconds = 60;
 inline constexpr int kKeepAliveProbes = 5;
 
+// Browser sign-in (desktop program): how long the loopback listener waits for the browser's
+// redirect (the user may have to type a password and approve a second factor), and the most
+// bytes of one request taken on it (a browser's GET with its headers is far smaller).
+inline constexpr int kSignInMillis = 5 * 60 * 1000;
+inline constexpr int kRedirectRequestMax = 16 * 1024;
+
 // A value read from the settings file is cut to this many bytes.
 inline constexpr std::size_t kProfileValueMax = 299;
 // OAuth values (refresh tokens are often 1-2 KB) are read up to this many bytes instead.

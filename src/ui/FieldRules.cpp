@@ -2,9 +2,11 @@
 
 #include <limits>
 
+#include <QHostAddress>
 #include <QInputMethodEvent>
 #include <QKeyEvent>
 #include <QLineEdit>
+#include <QUrl>
 
 namespace fieldrules {
 
@@ -66,6 +68,17 @@ bool FingerprintAccepted(const QString& text) {
         }
     }
     return text.isEmpty() || digits == kSha256HexDigits;
+}
+
+bool OAuthUrlAccepted(const QString& text) {
+    const QUrl url(text, QUrl::StrictMode);
+    if (!url.isValid() || url.host().isEmpty()) {
+        return false;
+    }
+    const QString host = url.host();
+    const bool loopback = host == QLatin1String("localhost") || QHostAddress(host).isLoopback();
+    return url.scheme() == QLatin1String("https") ||
+           (url.scheme() == QLatin1String("http") && loopback);
 }
 
 std::optional<std::int32_t> ParsePositiveInt(const QString& text) {

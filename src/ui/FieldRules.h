@@ -34,6 +34,10 @@ bool FingerprintCharAccepted(char32_t c);
 // the entry fail.
 bool FingerprintAccepted(const QString& text);
 
+// An OAuth endpoint the engine and the browser may use: an https URL, or http to this machine
+// (a local identity server). A token must never cross a network in clear.
+bool OAuthUrlAccepted(const QString& text);
+
 // A positive signed 32-bit decimal integer made of digits only; no value otherwise (empty,
 // other characters, zero, beyond 2147483647). There is deliberately no upper limit of 65535:
 // the engine refuses such a port when it opens a socket.

@@ -1,9 +1,12 @@
 // Renders the program's windows to PNG files for the documentation:
 //   vellomir_screenshot OUTPUT_DIR
-// Runs in a temporary working directory with a settings file of three sample entries, so the
+// Runs in a temporary working directory with a settings file of four sample entries, so the
 // user's own settings are never read. A separate tool: the program itself takes no arguments.
 #include <cstdio>
+#include <iterator>
+#include <string>
 #include <unistd.h>
+#include <utility>
 
 #include <QApplication>
 #include <QDir>
@@ -16,6 +19,7 @@
 
 #include "AppSetup.h"
 #include "FormAbout.h"
+#include "FormConnectionTest.h"
 #include "FormEditData.h"
 #include "FormLog.h"
 #include "FormMain.h"
@@ -34,7 +38,7 @@ Height=280
 ListenAddress=127.0.0.1
 ListenPort=%d
 [Proxy]
-Count=3
+Count=4
 Domain000=example.jp
 SMTP000=smtp.example.jp
 Method000=1
@@ -56,7 +60,40 @@ Passwd002=c2VjcmV0
 Port002=465
 Security002=2
 Fingerprint002=3F:A2:9C:01:5B:77:E4:D0:12:8A:6C:F3:49:B5:0E:D7:21:9A:C4:68:0B:F1:5D:33:A7:E2:90:4C:16:8D:B9:5E
+Domain003=contoso.example
+SMTP003=smtp.office365.com
+Method003=5
+User003=saburo@contoso.example
+Port003=587
+Security003=1
+OAuthAuthUrl003=https://login.microsoftonline.com/common/oauth2/v2.0/authorize
+OAuthTokenUrl003=https://login.microsoftonline.com/common/oauth2/v2.0/token
+OAuthClientId003=0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0
+OAuthScope003=https://outlook.office.com/SMTP.Send offline_access
+OAuthRefresh003=c2FtcGxl
 )";
+
+// A failed login as a provider that has SMTP AUTH turned off answers it.
+const std::pair<bool, const char*> kSampleTest[] = {
+    {false, "220 smtp.example.com ESMTP ready"},
+    {true, "EHLO mypc"},
+    {false, "250-smtp.example.com Hello"},
+    {false, "250-SIZE 157286400"},
+    {false, "250 STARTTLS"},
+    {true, "STARTTLS"},
+    {false, "220 2.0.0 SMTP server ready"},
+    {true, "EHLO mypc"},
+    {false, "250-smtp.example.com Hello"},
+    {false, "250-AUTH LOGIN XOAUTH2"},
+    {false, "250 8BITMIME"},
+    {true, "AUTH LOGIN"},
+    {false, "334 VXNlcm5hbWU6"},
+    {true, "***"},
+    {false, "334 UGFzc3dvcmQ6"},
+    {true, "***"},
+    {false, "535 5.7.139 Authentication unsuccessful, SmtpClientAuthentication is disabled "
+            "for the Tenant."},
+};
 
 int FreePort() {
     QTcpServer probe;
@@ -121,6 +158,21 @@ int main(int argc, char* argv[]) {
     windows.FrmEditData->WorkEntry.Init(2);
     windows.FrmEditData->FillFields();
     ok = Save(windows.FrmEditData, outDir + QStringLiteral("/entry-dialog.png")) && ok;
+
+    // The connection test's window over it, with a sample run.
+    auto* test = new TFrmConnectionTest(windows.FrmEditData);
+    for (const auto& [sent, line] : kSampleTest) {
+        test->AddLine(sent, line);
+    }
+    test->Finish(false, std::string("login: ") + kSampleTest[std::size(kSampleTest) - 1].second);
+    ok = Save(test, outDir + QStringLiteral("/connection-test.png")) && ok;
+    test->close();
+    windows.FrmEditData->hide();
+
+    // An entry that signs in with XOAUTH2 at Microsoft.
+    windows.FrmEditData->WorkEntry.Init(3);
+    windows.FrmEditData->FillFields();
+    ok = Save(windows.FrmEditData, outDir + QStringLiteral("/entry-dialog-xoauth2.png")) && ok;
     windows.FrmEditData->hide();
 
     ok = Save(windows.FrmOption, outDir + QStringLiteral("/options-dialog.png")) && ok;

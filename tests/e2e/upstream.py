@@ -315,3 +315,28 @@ def cram_md5_answer(user, password, challenge_line, upper_hex=False):
     if upper_hex:
         digest = digest.upper()
     return base64.b64encode(user + b" " + digest.encode("ascii")).decode("ascii")
+
+
+def serve_for_other_process():
+    """For a test written in another language (the desktop program's): an upstream that takes
+    user@example.com with the password given as the first argument, over STARTTLS, and with
+    XOAUTH2 from a local token endpoint. Prints one JSON line with what an entry needs, then
+    serves until standard input closes."""
+    import sys
+    from certs import certs
+    from token_endpoint import TokenEndpoint
+
+    endpoint = TokenEndpoint().start()
+    upstream = Upstream({endpoint.sign_in_user.encode(): sys.argv[1].encode()}, tls="starttls",
+                        cert=certs().good, oauth=endpoint).start()
+    print(json.dumps({"port": upstream.port, "user": endpoint.sign_in_user, "ca": certs().ca,
+                      "auth_url": endpoint.url + "/authorize",
+                      "token_url": endpoint.url + "/token", "client_id": endpoint.client_id}),
+          flush=True)
+    sys.stdin.read()
+    upstream.stop()
+    endpoint.stop()
+
+
+if __name__ == "__main__":
+    serve_for_other_process()

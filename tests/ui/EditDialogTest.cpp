@@ -6,6 +6,7 @@
 #include <QClipboard>
 #include <QComboBox>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
@@ -208,6 +209,73 @@ TEST_F(EditDialogTest, EnterAndEscPressNeitherButton) {
         });
     EXPECT_EQ(ProxyList.Count(), 0);
     EXPECT_EQ(Key("Proxy", "Domain000"), "");
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(EditDialogTest, Xoauth2TakesProviderAndSignInFieldsInsteadOfThePassword) {
+    auto* method = dlg_->findChild<QComboBox*>("ComboBoxMethod");
+    auto* provider = dlg_->findChild<QComboBox*>("ComboBoxProvider");
+    auto* security = dlg_->findChild<QComboBox*>("ComboBoxSecurity");
+    const auto shown = [&](const char* name) {
+        return !dlg_->findChild<QWidget*>(name)->isHidden();
+    };
+    const auto choose = [](QComboBox* combo, int item) { // as the user does
+        combo->setCurrentIndex(item);
+        emit combo->activated(item);
+    };
+    WithModal(
+        dlg_, [&] { dlg_->EditNew(); },
+        [&] {
+            E("EditDomain")->setText("example.com");
+            E("EditSMTP")->setText("smtp.gmail.com");
+            E("EditUser")->setText("u@example.com");
+            choose(method, MethodXoauth2);
+            EXPECT_FALSE(shown("EditPasswd"));
+            EXPECT_TRUE(shown("ComboBoxProvider") && shown("PanelOAuth"));
+            EXPECT_FALSE(shown("PanelOAuthUrls")) << "a preset's endpoints are not for editing";
+            EXPECT_EQ(provider->currentText(), "Google") << "guessed from the server's name";
+            EXPECT_EQ(E("EditTokenUrl")->text(), "https://oauth2.googleapis.com/token");
+            EXPECT_EQ(E("EditScope")->text(), "https://mail.google.com/");
+            EXPECT_FALSE(OkEnabled()) << "no client id";
+            E("EditClientId")->setText("id-1");
+            EXPECT_TRUE(OkEnabled()) << "no password needed";
+            security->setCurrentIndex(SecurityNone);
+            EXPECT_FALSE(OkEnabled());
+            EXPECT_TRUE(dlg_->findChild<QLabel*>("LabelOAuthStatus")->text().contains("暗号化"));
+            security->setCurrentIndex(SecurityStartTls);
+            choose(provider, 0);
+            EXPECT_EQ(E("EditAuthUrl")->text(),
+                      "https://login.microsoftonline.com/common/oauth2/v2.0/authorize");
+            EXPECT_EQ(E("EditScope")->text(),
+                      "https://outlook.office.com/SMTP.Send offline_access");
+            choose(provider, 2);
+            EXPECT_TRUE(shown("PanelOAuthUrls"));
+            E("EditTokenUrl")->setText("http://idp.example.net/token");
+            EXPECT_FALSE(OkEnabled()) << "a token must not cross a network in clear";
+            E("EditTokenUrl")->setText("http://127.0.0.1:8080/token");
+            ASSERT_TRUE(OkEnabled());
+            Button(dlg_, "ButtonOK")->click();
+        });
+    EXPECT_EQ(Key("Proxy", "Method000"), "5");
+    EXPECT_EQ(Key("Proxy", "OAuthTokenUrl000"), "http://127.0.0.1:8080/token");
+
+    // A refresh token that a session stored while the dialog was open is not overwritten.
+    WithModal(
+        dlg_, [&] { dlg_->EditExisting(0); },
+        [&] {
+            ProxyData rotated = dlg_->WorkEntry;
+            rotated.OAuthRefresh = "rt-rotated";
+            rotated.Save();
+            choose(method, MethodLogin);
+            EXPECT_TRUE(shown("EditPasswd"));
+            EXPECT_FALSE(shown("PanelOAuth") || shown("ComboBoxProvider"));
+            choose(method, MethodXoauth2);
+            Button(dlg_, "ButtonOK")->click();
+        });
+    EXPECT_EQ(Key("Proxy", "OAuthRefresh000"), QByteArray("rt-rotated").toBase64().toStdString());
 }
 
 } // namespace

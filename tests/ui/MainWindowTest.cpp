@@ -163,17 +163,20 @@ QStringList TabOrder(QWidget* first) {
             names << w->objectName();
         }
         w = w->nextInFocusChain();
-    } while (w != first && names.size() < 20);
+    } while (w != first && names.size() < 30);
     return names;
 }
 
 TEST_F(MainWindowTest, DialogsTabThroughTheirControlsInOrder) {
     Start({kA});
     QWidget* edit = static_cast<QWidget*>(w_.FrmEditData);
-    EXPECT_EQ(TabOrder(Edit(edit, "EditDomain")),
-              (QStringList{"EditDomain", "EditSMTP", "ComboBoxMethod", "EditUser", "EditPasswd",
-                           "EditPort", "ComboBoxSecurity", "EditCAFile", "ButtonCAFile",
-                           "EditFingerprint", "ButtonOK", "ButtonCancel"}));
+    EXPECT_EQ(
+        TabOrder(Edit(edit, "EditDomain")),
+        (QStringList{"EditDomain",       "EditSMTP",         "ComboBoxMethod",  "EditUser",
+                     "EditPasswd",       "ComboBoxProvider", "EditPort",        "ComboBoxSecurity",
+                     "EditCAFile",       "ButtonCAFile",     "EditFingerprint", "EditClientId",
+                     "EditClientSecret", "EditAuthUrl",      "EditTokenUrl",    "EditScope",
+                     "ButtonSignIn",     "ButtonTest",       "ButtonOK",        "ButtonCancel"}));
     QWidget* option = static_cast<QWidget*>(w_.FrmOption);
     EXPECT_EQ(
         TabOrder(Edit(option, "EditPort")),
