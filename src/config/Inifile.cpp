@@ -139,9 +139,9 @@ void IniFile::SaveOption() {
     file_.Flush();
 }
 
-void IniFile::SaveKeyring() {
+bool IniFile::SaveKeyringAndList() {
     file_.Write(kOption, "Keyring", Decimal(Keyring));
-    file_.Flush();
+    return SaveList();
 }
 
 void IniFile::SaveDebugWrite() {
@@ -254,7 +254,7 @@ void IniFile::LoadList() {
     }
 }
 
-void IniFile::SaveList() {
+bool IniFile::SaveList() {
     // One copy of the list, so that the count and the entries written agree.
     std::vector<ProxyData> entries = list_.Snapshot();
     std::int32_t m = static_cast<std::int32_t>(entries.size());
@@ -263,7 +263,7 @@ void IniFile::SaveList() {
         SaveEntry(i, entries[static_cast<std::size_t>(i)], false);
     }
     DeleteEntry(m);
-    file_.Flush();
+    return file_.Flush();
 }
 
 const char* IniFile::MethodName(std::int32_t code) {

@@ -41,8 +41,9 @@ class IniFile {
     void SaveWindow();
     // Writes ListenAddress and ListenPort of "Option"; flushes.
     void SaveOption();
-    // Writes Keyring of "Option"; flushes.
-    void SaveKeyring();
+    // Writes Keyring of "Option" and rewrites the "Proxy" section (the secrets in it or not, as
+    // Keyring says), in one save. Gives false when the save failed (the file is as it was).
+    bool SaveKeyringAndList();
     // Writes DebugWrite of "Program" (the log window's choice); flushes.
     void SaveDebugWrite();
     // Reads the keys of entry n into `entry`, leaving its Index alone.
@@ -54,8 +55,8 @@ class IniFile {
     void DeleteEntry(std::int32_t n);
     // Rebuilds the list from the "Proxy" section.
     void LoadList();
-    // Rewrites the "Proxy" section from the list; flushes.
-    void SaveList();
+    // Rewrites the "Proxy" section from the list; flushes. Gives false when the save failed.
+    bool SaveList();
 
     // "NONE", "AUTO", "LOGIN", "PLAIN", "CRAM-MD5", "XOAUTH2" for 0..5; "AUTO" for any other code.
     static const char* MethodName(std::int32_t code);

@@ -3,7 +3,7 @@
 #include "config/Inifile.h"
 #include "diag/Proginit.h"
 
-bool storeRotatedRefreshToken(const EngineEvent& event) {
+bool storeRotatedRefreshToken(const EngineEvent& event, ProxyData* stored) {
     const auto carriesOldToken = [&](const ProxyData& entry) {
         return entry.Domain == event.domain && entry.User == event.user &&
                entry.OAuthRefresh == event.oldRefreshToken;
@@ -18,5 +18,8 @@ bool storeRotatedRefreshToken(const EngineEvent& event) {
     entry.OAuthRefresh = event.newRefreshToken;
     entry.Save();
     ProxyList.Replace(entry);
+    if (stored != nullptr) {
+        *stored = entry;
+    }
     return true;
 }

@@ -8,9 +8,11 @@
 #include "FieldRules.h"
 #include "FormConnectionTest.h"
 #include "FormMain.h"
+#include "KeyringStore.h"
 #include "Limits.h"
 #include "OAuthPresets.h"
 #include "OAuthSignIn.h"
+#include "config/Inifile.h"
 #include "ui_FormEditData.h"
 
 namespace {
@@ -103,6 +105,13 @@ void TFrmEditData::EditNew() {
 
 void TFrmEditData::EditExisting(std::int32_t i) {
     WorkEntry.Init(i);
+    if (Ini.Keyring != 0) {
+        // The file keeps no secrets then: the list holds them, as read from the keyring.
+        const ProxyData listed = ProxyList.At(i);
+        for (const SecretKind kind : kSecretKinds) {
+            SecretOf(WorkEntry, kind) = SecretOf(listed, kind);
+        }
+    }
     FillFields();
     exec();
 }
@@ -206,7 +215,11 @@ void TFrmEditData::StoreFields() {
     // a newer one, keep the file's.
     if (WorkEntry.Index < ProxyList.Count() && WorkEntry.OAuthRefresh == LoadedRefresh) {
         ProxyData stored;
-        stored.Init(WorkEntry.Index);
+        if (Ini.Keyring != 0) {
+            stored = ProxyList.At(WorkEntry.Index); // the file keeps no secrets then
+        } else {
+            stored.Init(WorkEntry.Index);
+        }
         WorkEntry.OAuthRefresh = stored.OAuthRefresh;
     }
     WorkEntry.Save();
@@ -363,12 +376,15 @@ void TFrmEditData::ButtonOKClick() {
     if (!CheckFields()) {
         return;
     }
+    const bool existing = WorkEntry.Index >= 0 && WorkEntry.Index < ProxyList.Count();
+    const ProxyData before = existing ? ProxyList.At(WorkEntry.Index) : ProxyData{};
     StoreFields();
     if (ProxyList.Count() == WorkEntry.Index) {
         FormMain->AddEntryRow(WorkEntry);
     } else {
         FormMain->ReplaceEntryRow(WorkEntry);
     }
+    FormMain->ReportSecrets(FormMain->Secrets().AfterSave(WorkEntry, existing ? &before : nullptr));
     accept();
     FormMain->SelectEntry(FormMain->GridCurrentRow() - 1);
 }

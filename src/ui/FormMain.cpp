@@ -153,11 +153,16 @@ void TFormMain::FormCreate() {
     AddTrayIcon();
     FillGrid();
     SelectEntry(0);
+    // The secrets come before the listener: no session may start without them.
+    Keeper = std::make_unique<SecretsKeeper>();
+    const QString secretsProblem = Keeper->LoadAtStart();
     // Reads the engine's events from here on; the first sessions' wait in its queue till then.
     Reports = new SessionReports(
         this, [this](const EngineEvent& event) { ShowFailure(event); },
-        [this] { UpdateTrayState(); });
+        [this] { UpdateTrayState(); },
+        [this](const ProxyData& entry) { ReportSecrets(Keeper->AfterTokenRotated(entry)); });
     StartProxy();
+    ReportSecrets(secretsProblem);
     if (ProxyList.Count() == 0 || !MinimiseHides()) {
         setVisible(true);
     }
@@ -221,6 +226,24 @@ void TFormMain::ShowFailure(const EngineEvent& event) {
     // Headless, or a desktop without a notification area: the one place someone may look.
     std::fprintf(stderr, "Vellomir: %s\n", describeFailure(event).c_str());
     std::fflush(stderr);
+}
+
+void TFormMain::ReportSecrets(const QString& problem) {
+    if (problem.isEmpty()) {
+        return;
+    }
+    if (IsHeadlessPlatform()) {
+        std::fprintf(stderr, "Vellomir: %s\n", problem.toLocal8Bit().constData());
+        std::fflush(stderr);
+        return;
+    }
+    // The listener's message, when there is one, stays: it is the one that stops all mail.
+    if (StatusLabel->text().isEmpty()) {
+        StatusLabel->setText(problem);
+    }
+    if (TrayIconShown() && QSystemTrayIcon::supportsMessages()) {
+        TrayData->showMessage(QStringLiteral("Vellomir"), problem, QSystemTrayIcon::Warning);
+    }
 }
 
 void TFormMain::UpdateTrayState() {
@@ -594,8 +617,10 @@ void TFormMain::EraseEntry(std::int32_t i) {
     for (int col = 0; col < kColumns; ++col) {
         WriteCell(col, k, QString());
     }
+    const ProxyData erased = ProxyList.At(i);
     ProxyList.Erase(i);
     Ini.SaveList();
+    ReportSecrets(Keeper->AfterErase(erased));
     UpdateTrayState();
     if (GridCurrentRow() > 0) {
         SelectEntry(GridCurrentRow() - 1);

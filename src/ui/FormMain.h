@@ -21,6 +21,7 @@
 #include <QMainWindow>
 #include <QSystemTrayIcon>
 
+#include "SecretsKeeper.h"
 #include "config/Proxydata.h"
 
 namespace Ui {
@@ -96,6 +97,12 @@ class TFormMain : public QMainWindow {
     // Shows the window in its normal state and brings it to the front.
     void ShowMainWindow();
 
+    // The entries' secrets in the desktop keyring, when the option is on.
+    SecretsKeeper& Secrets() { return *Keeper; }
+    // Tells the user about a keyring problem (status bar and tray, standard error headless);
+    // does nothing for "".
+    void ReportSecrets(const QString& problem);
+
   protected:
     void closeEvent(QCloseEvent* event) override;
     void changeEvent(QEvent* event) override;
@@ -136,6 +143,7 @@ class TFormMain : public QMainWindow {
     TAboutBox* AboutBox = nullptr;
     TFormLog* FrmLog = nullptr;
     SessionReports* Reports = nullptr;
+    std::unique_ptr<SecretsKeeper> Keeper;
     QString TrayTip;
     bool TrayWarned = false;
     int PanelDesignHeight = 0;

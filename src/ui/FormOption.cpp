@@ -58,6 +58,7 @@ void TFrmOption::FormShow() {
     ui->EditPort->setText(QString::number(Ini.ListenPort));
     ui->EditAddress->setText(QString::fromStdString(Ini.ListenAddress));
     ui->CheckBoxAutostart->setChecked(AutostartEnabled(Ini.CurrentDir));
+    ui->CheckBoxKeyring->setChecked(Ini.Keyring != 0);
     ui->ButtonOK->setEnabled(CheckFields());
 }
 
@@ -103,7 +104,10 @@ void TFrmOption::ButtonOKClick() {
     }
     StoreSettings();
     StoreAutostart();
+    // Moving the secrets waits for the keyring, and may ask the user to unlock it.
+    const QString keyringProblem = FormMain->Secrets().Switch(ui->CheckBoxKeyring->isChecked());
     accept();
+    FormMain->ReportSecrets(keyringProblem);
     serverStop();
     FormMain->StartProxy();
 }

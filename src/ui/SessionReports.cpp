@@ -8,9 +8,10 @@
 #include "server/TokenStore.h"
 
 SessionReports::SessionReports(QObject* parent, std::function<void(const EngineEvent&)> showFailure,
-                               std::function<void()> statusChanged)
+                               std::function<void()> statusChanged,
+                               std::function<void(const ProxyData&)> tokenStored)
     : QObject(parent), showFailure_(std::move(showFailure)),
-      statusChanged_(std::move(statusChanged)),
+      statusChanged_(std::move(statusChanged)), tokenStored_(std::move(tokenStored)),
       throttle_(std::chrono::seconds(limits::kNotifyPeriodSeconds)) {
     const int fd = engineServices().events.wakeFd();
     if (fd >= 0) {
@@ -27,9 +28,13 @@ void SessionReports::TakeEvents() {
     bool resultsChanged = false;
     for (const EngineEvent& event : engineServices().events.take()) {
         switch (event.kind) {
-        case EngineEvent::Kind::RefreshTokenRotated:
-            storeRotatedRefreshToken(event);
+        case EngineEvent::Kind::RefreshTokenRotated: {
+            ProxyData stored;
+            if (storeRotatedRefreshToken(event, &stored) && tokenStored_) {
+                tokenStored_(stored);
+            }
             break;
+        }
         case EngineEvent::Kind::SessionFailed:
             status_.Record(event);
             resultsChanged = true;

@@ -12,6 +12,7 @@
 
 #include "NotifyThrottle.h"
 #include "TrayStatus.h"
+#include "config/Proxydata.h"
 #include "server/EngineEvents.h"
 
 class QSocketNotifier;
@@ -22,9 +23,11 @@ class SessionReports : public QObject {
 
   public:
     // `showFailure` gets each failure that passed the throttle; `statusChanged` runs after the
-    // tray status took new results.
+    // tray status took new results; `tokenStored` gets an entry whose rotated refresh token was
+    // stored (the keyring keeps it too, when in use).
     SessionReports(QObject* parent, std::function<void(const EngineEvent&)> showFailure,
-                   std::function<void()> statusChanged);
+                   std::function<void()> statusChanged,
+                   std::function<void(const ProxyData&)> tokenStored = {});
 
     // Takes and handles every waiting event now (the notifier calls it as events come).
     void TakeEvents();
@@ -33,6 +36,7 @@ class SessionReports : public QObject {
   private:
     std::function<void(const EngineEvent&)> showFailure_;
     std::function<void()> statusChanged_;
+    std::function<void(const ProxyData&)> tokenStored_;
     NotifyThrottle throttle_;
     TrayStatus status_;
     QSocketNotifier* notifier_ = nullptr;

@@ -37,15 +37,19 @@ def settings(listen_port, entries=(), program="DebugWrite=2\n"):
 
 
 def read_ini(path):
-    values, section = {}, ""
     with open(path, encoding="utf-8") as f:
-        for line in f:
-            line = line.strip()
-            if line.startswith("["):
-                section = line.strip("[]")
-            elif "=" in line:
-                key, _, value = line.partition("=")
-                values[(section, key.strip())] = value.strip()
+        return read_ini_text(f.read())
+
+
+def read_ini_text(text):
+    values, section = {}, ""
+    for line in text.splitlines():
+        line = line.strip()
+        if line.startswith("["):
+            section = line.strip("[]")
+        elif "=" in line:
+            key, _, value = line.partition("=")
+            values[(section, key.strip())] = value.strip()
     return values
 
 
@@ -72,7 +76,7 @@ class Instance:
     """One started program in `workdir`, sharing `runtime` with the other instances of a test.
     Headless unless `wrapper` (e.g. xvfb-run) gives it a display."""
 
-    def __init__(self, workdir, runtime, wrapper=(), user=None, display=None):
+    def __init__(self, workdir, runtime, wrapper=(), user=None, display=None, extra_env=None):
         self.workdir = workdir
         env = {k: v for k, v in os.environ.items()
                if k not in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM")}
@@ -80,6 +84,7 @@ class Instance:
             env["DISPLAY"] = display
         env["VELLOMIR_RUNTIME_DIR"] = runtime
         env["XDG_RUNTIME_DIR"] = runtime
+        env.update(extra_env or {})
         ids = {} if user is None else {"user": user.pw_uid, "group": user.pw_gid,
                                        "extra_groups": []}
         self.proc = subprocess.Popen([*wrapper, PROGRAM], cwd=workdir, env=env,
@@ -108,6 +113,7 @@ class Instance:
         try:
             return self.proc.wait(timeout)
         finally:
+            self.proc_stderr = self.proc.stderr.read().decode(errors="replace")
             self.proc.stderr.close()
 
     def kill(self):
@@ -187,6 +193,28 @@ class ProgramTest(unittest.TestCase):
         self.assertTrue(trace[1].startswith("IniModeWarning("), trace)
         self.assertEqual(trace[2], "Width=529,128,401")
         self.assertEqual(first.terminate(), 0)
+
+    def test_keyring_without_secret_service_says_so_and_sends_no_password(self):
+        upstream = Upstream(accounts={b"taro": b"pw"}).start()
+        self.addCleanup(upstream.stop)
+        port = free_port()
+        text = settings(port, [("example.test", "127.0.0.1", 2, "taro", "", upstream.port)])
+        text = text.replace("[Proxy]", "Keyring=1\n[Proxy]")
+        work = self.workdir("keyring", text)
+        first = self.start(work, extra_env={"DBUS_SESSION_BUS_ADDRESS": "unix:path=/nonexistent"})
+        first.wait_trace("MainTaskStart")
+        with smtplib.SMTP("127.0.0.1", port, timeout=10) as client:
+            client.helo("client.test")
+            with self.assertRaises(smtplib.SMTPSenderRefused):
+                client.sendmail("a@example.test", ["b@elsewhere.test"], b"Subject: x\r\n\r\n.\r\n")
+        self.assertTrue(any("Auth secret not available" in line for line in first.trace()))
+        self.assertEqual(upstream.record.logins + upstream.record.failed_logins, [])
+        self.assertEqual(first.terminate(), 0)
+        self.assertIn("キーリング", first.proc_stderr)
+        after = read_ini(os.path.join(work, "Vellomir.ini"))
+        for key, value in read_ini_text(text).items():
+            if key[0] != "Program":  # the window's place is saved at exit
+                self.assertEqual(after.get(key), value, key)
 
     def test_start_with_entries_stays_hidden_and_relays_a_mail(self):
         upstream = Upstream(accounts={b"taro": b"pass word"}).start()

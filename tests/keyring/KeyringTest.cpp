@@ -1,7 +1,19 @@
 // The entries' secrets in a real GNOME Keyring (private D-Bus session, see with_keyring.sh).
 #include <gtest/gtest.h>
 
+#include <QCheckBox>
+#include <QProcess>
+#include <QPushButton>
+#include <QTest>
+#include <thread>
+
+#include "FaultUpstream.h"
+#include "FormOption.h"
 #include "KeyringStore.h"
+#include "LoopbackSocket.h"
+#include "ProcessState.h"
+#include "UiFixture.h"
+#include "server/Server.h"
 
 namespace {
 
@@ -66,6 +78,77 @@ TEST(Keyring, SecretsGoInComeBackWholeAndLeaveNoOrphan) {
     EXPECT_FALSE(secrets.FillAll(loaded).ok());
     EXPECT_NE(loaded[0].SecretProblem, "");
     EXPECT_NE(loaded[1].SecretProblem, ""); // its refresh token is gone too
+}
+
+using KeyringProgramTest = uitest::UiTest;
+
+// The option moves every secret into the keyring and back, byte for byte; in between the real
+// program logs in upstream with a password that only the keyring holds.
+TEST_F(KeyringProgramTest, TheProgramDeliversWithNoSecretInTheSettingsFile) {
+    using namespace std::chrono_literals;
+    FaultUpstream upstream("taro", "pa\"ss =;w0rd");
+    Start({{"a.example", "127.0.0.1", MethodLogin, "taro", "pa\"ss =;w0rd", upstream.port()},
+           {"b.example", "127.0.0.1", MethodPlain, "jiro", "other", upstream.port()}});
+    const std::string clear = SettingsText();
+    const auto setKeyring = [&](bool on) {
+        WithModal(
+            w_.FrmOption, [&] { w_.FrmOption->exec(); },
+            [&] {
+                w_.FrmOption->findChild<QCheckBox*>(QStringLiteral("CheckBoxKeyring"))
+                    ->setChecked(on);
+                QTest::mouseClick(Button(w_.FrmOption, "ButtonOK"), Qt::LeftButton);
+            });
+    };
+    setKeyring(true);
+    EXPECT_EQ(Key("Option", "Keyring"), "1");
+    EXPECT_EQ(Key("Proxy", "Passwd000"), "");
+    EXPECT_EQ(Key("Proxy", "Passwd001"), "");
+
+    // The real program, in the same private session bus, with the file as it is now.
+    delete w_.FormMain;
+    w_ = {};
+    serverStop();
+    QProcess program;
+    program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    program.start(QStringLiteral(VELLOMIR_PROGRAM), {});
+    ASSERT_TRUE(program.waitForStarted());
+    int client = -1;
+    for (int i = 0; i < 100 && client < 0; ++i) {
+        std::this_thread::sleep_for(50ms);
+        client = testsupport::connectLoopback(listenPort_);
+    }
+    ASSERT_GE(client, 0) << "the program does not listen";
+    testsupport::readLine(client);
+    testsupport::sendText(client, "HELO pc\r\nMAIL FROM:<s@a.example>\r\n");
+    testsupport::readLine(client);
+    EXPECT_EQ(testsupport::readLine(client).substr(0, 3), "250");
+    testsupport::closeSocketQuietly(client);
+    auto connection = upstream.nextConnection(3s);
+    ASSERT_NE(connection, nullptr);
+    EXPECT_TRUE(testsupport::waitUntil([&] {
+        std::lock_guard lock(connection->mutex);
+        return connection->loggedInAs == "taro";
+    }));
+    program.terminate();
+    ASSERT_TRUE(program.waitForFinished(5000));
+
+    // Back in the windows: erasing renumbers the second entry to the first place; its secret
+    // stays, the erased one's goes. Off then writes the rest back as they were.
+    Start();
+    w_.FormMain->EraseEntry(0);
+    const KeyringStore store(20000);
+    std::string secret;
+    EXPECT_EQ(
+        store
+            .Read(QStringLiteral("Passwd taro@127.0.0.1:%1 a.example").arg(upstream.port()), secret)
+            .status,
+        KeyringResult::Missing);
+    setKeyring(false);
+    EXPECT_EQ(Key("Option", "Keyring"), "0");
+    EXPECT_EQ(Key("Proxy", "Passwd000"), "b3RoZXI="); // Base64 of "other", from the keyring
+    EXPECT_EQ(store.Read(SecretKey(ProxyList.At(0), SecretKind::Password), secret).status,
+              KeyringResult::Missing);
+    EXPECT_NE(clear.find("Passwd001=b3RoZXI="), std::string::npos);
 }
 
 } // namespace

@@ -178,9 +178,9 @@ TEST_F(MainWindowTest, DialogsTabThroughTheirControlsInOrder) {
                      "EditClientSecret", "EditAuthUrl",      "EditTokenUrl",    "EditScope",
                      "ButtonSignIn",     "ButtonTest",       "ButtonOK",        "ButtonCancel"}));
     QWidget* option = static_cast<QWidget*>(w_.FrmOption);
-    EXPECT_EQ(
-        TabOrder(Edit(option, "EditPort")),
-        (QStringList{"EditPort", "EditAddress", "CheckBoxAutostart", "ButtonOK", "ButtonCancel"}));
+    EXPECT_EQ(TabOrder(Edit(option, "EditPort")),
+              (QStringList{"EditPort", "EditAddress", "CheckBoxAutostart", "CheckBoxKeyring",
+                           "ButtonOK", "ButtonCancel"}));
 }
 
 } // namespace
