@@ -143,6 +143,3 @@ std::string hintText(FailureHint hint) {
     return {};
 }
 
-std::string hintForReply(const std::string& reply) {
-    return hintText(failureHintFor(reply));
-}

@@ -15,7 +15,7 @@
 #include <vector>
 
 // The well-known causes of a failed session that the user can act on. The engine names them in
-// English (hintForReply); the desktop program words them in its own language.
+// English (hintText); the desktop program words them in its own language.
 enum class FailureHint {
     None,
     AppPassword,    // 534 5.7.9: the provider wants an application password
@@ -87,4 +87,3 @@ std::string describeFailure(const EngineEvent& event);
 FailureHint failureHintFor(const std::string& failure);
 // A one-line English hint for the server replies users meet most, or "".
 std::string hintText(FailureHint hint);
-std::string hintForReply(const std::string& reply);

@@ -1,5 +1,7 @@
 #include "FormConnectionTest.h"
 
+#include "FailureWords.h"
+
 #include <thread>
 
 #include <QCloseEvent>
@@ -10,6 +12,7 @@
 #include <QVBoxLayout>
 
 #include "AppSetup.h"
+#include "FailureWords.h"
 #include "config/Proxydata.h"
 #include "server/EngineEvents.h"
 #include "server/Server.h"
@@ -95,12 +98,12 @@ void TFrmConnectionTest::Finish(bool ok, const std::string& summary) {
     QString text = (ok ? QStringLiteral("成功: ") : QStringLiteral("失敗: ")) +
                    QString::fromStdString(summary);
     if (!ok) {
-        std::string hint = hintForReply(summary);
-        if (hint.empty()) {
-            hint = hintForReply(lastReply_);
+        FailureHint hint = failureHintFor(summary);
+        if (hint == FailureHint::None) {
+            hint = failureHintFor(lastReply_);
         }
-        if (!hint.empty()) {
-            text += QLatin1Char('\n') + QString::fromStdString(hint);
+        if (hint != FailureHint::None) {
+            text += QLatin1Char('\n') + HintWords(hint); // in the words of the notifications
         }
     }
     LabelResult->setText(text);
