@@ -215,19 +215,26 @@ backend upstream
             return None, output.strip().splitlines()[-1:] or ["exit " + str(status)]
         return count / seconds, None
 
-    def mail_rates(self, targets, cases, sender):
-        """targets: {name: port}; gives {(case label, name): [msgs/s per round]}."""
+    def mail_rates(self, targets, cases, sender, relays=None):
+        """targets: {name: port}; gives {(case label, name): [msgs/s per round]}, and with
+        relays ({name: service}) also {(case label, name, "cpu"): [relay CPU ms per mail]}."""
         rates = {}
         names = list(targets)
+        relays = relays or {}
         for r in range(ROUNDS):
             for label, sessions, size, count in cases:
                 for name in self.rotated(names, r):
+                    relay = relays.get(name)
+                    before = cpu_seconds(relay.pid) if relay else 0.0
                     rate, failure = self.smtp_source_rate(targets[name], sessions, size, count,
                                                           sender)
                     if failure:
                         self.note(f"smtp-source via {name}, {label}, round {r + 1}: {failure}")
                         continue
                     rates.setdefault((label, name), []).append(rate)
+                    if relay:
+                        spent = cpu_seconds(relay.pid) - before
+                        rates.setdefault((label, name, "cpu"), []).append(spent * 1000 / count)
             print(f"  round {r + 1}/{ROUNDS} done", flush=True)
         return rates
 
@@ -245,7 +252,8 @@ backend upstream
         targets = {"direct": sinks["direct"].port, "socat": socat.port,
                    "haproxy": haproxy.port}
         targets.update({name: service.port for name, service in proxies.items()})
-        rates = self.mail_rates(targets, MAIL_CASES, "bench@sink.example")
+        rates = self.mail_rates(targets, MAIL_CASES, "bench@sink.example",
+                                {"haproxy": haproxy, **proxies})
         for label, *_ in MAIL_CASES:
             for who in proxies:
                 ours = median(rates.get((label, who), []))
@@ -265,6 +273,9 @@ backend upstream
                     self.add("1 mail", f"msgs/s, {label}" + (" [candidate]" if who ==
                                                                "candidate" else ""),
                              f"{ours:.0f}", ref, f"{theirs:.0f}", f"{ratio:.2f}", target, met)
+                cpu = {name: rates.get((label, name, "cpu"), []) for name in names}
+                self.compare("1 mail", f"relay CPU ms per mail, {label}", cpu, who,
+                             "haproxy" if who == "proxy" else "proxy", unit="{:.3f}")
         for service in (*proxies.values(), haproxy, socat, *sinks.values()):
             service.stop()
 
@@ -666,15 +677,20 @@ backend upstream
         upstreams = {name: self.upstream(tls="tls") for name in names}
         relays = self.tls_paths(lambda name: upstreams[name].port, "tls.example")
         rates = self.mail_rates({name: relays[name].port for name in names}, TLS_MAIL_CASES,
-                                "bench@tls.example")
+                                "bench@tls.example", relays)
         for label, *_ in TLS_MAIL_CASES:
             values = {name: rates.get((label, name), []) for name in names}
             figure = f"msgs/s, {label}"
             self.compare("8 TLS mail", figure, values, "proxy", "haproxy", 1.0)
             self.compare("8 TLS mail", figure, values, "proxy", "haproxy, session reuse")
+            cpu = {name: rates.get((label, name, "cpu"), []) for name in names}
+            self.compare("8 TLS mail", f"relay CPU ms per mail, {label}", cpu, "proxy",
+                         "haproxy", unit="{:.3f}")
             if "candidate" in relays:
                 self.compare("8 TLS mail", figure, values, "candidate", "haproxy", 1.0)
                 self.compare("8 TLS mail", figure, values, "candidate", "proxy")
+                self.compare("8 TLS mail", f"relay CPU ms per mail, {label}", cpu, "candidate",
+                             "proxy", unit="{:.3f}")
         for service in (*relays.values(), *upstreams.values()):
             service.stop()
 
