@@ -11,6 +11,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <openssl/ssl.h>
+
 namespace bench {
 
 void die(const std::string& what) {
@@ -105,8 +107,15 @@ bool LineReader::readLine(std::string& line) {
         }
         line.append(buffer_ + start_, end_ - start_);
         start_ = end_ = 0;
-        ssize_t n = ::recv(socket_, buffer_, sizeof buffer_, 0);
-        if (n < 0 && errno == EINTR)
+        ssize_t n;
+        if (ssl_ != nullptr) {
+            std::size_t got = 0;
+            n = SSL_read_ex(ssl_, buffer_, sizeof buffer_, &got) == 1 ? static_cast<ssize_t>(got)
+                                                                      : -1;
+        } else {
+            n = ::recv(socket_, buffer_, sizeof buffer_, 0);
+        }
+        if (n < 0 && errno == EINTR && ssl_ == nullptr)
             continue;
         if (n <= 0)
             return false;

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <string>
 
+struct ssl_st;
+
 namespace bench {
 
 [[noreturn]] void die(const std::string& what);
@@ -27,6 +29,9 @@ bool sendText(int socket, const std::string& text);
 class LineReader {
   public:
     explicit LineReader(int socket) : socket_(socket) {}
+    // From now on reads go through TLS (after STARTTLS; nothing may be buffered then).
+    void useTls(ssl_st* ssl) { ssl_ = ssl; }
+    bool buffered() const { return start_ < end_; }
     // The next line without CR LF; false when the peer closed or failed.
     bool readLine(std::string& line);
     // Reads a whole SMTP reply (continuation lines included); gives its code, -1 on failure.
@@ -35,6 +40,7 @@ class LineReader {
 
   private:
     int socket_;
+    ssl_st* ssl_ = nullptr;
     char buffer_[16384];
     std::size_t start_ = 0;
     std::size_t end_ = 0;

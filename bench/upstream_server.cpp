@@ -5,8 +5,12 @@
 // AUTH LOGIN, PLAIN and CRAM-MD5 on an EHLO continuation line, checks the credentials and
 // refuses MAIL before a login. The reply to the end of DATA names the number of message bytes
 // received, so a client can check that nothing was lost on the way.
+// With --tls it speaks TLS from the first byte (implicit TLS, as on port 465); with --starttls
+// it offers STARTTLS and, like a submission server that requires it, AUTH only after it. Both
+// take --cert and --key (PEM files).
 //
-// Usage: bench_upstream [--auth] [--port N]; prints "port N" once it listens, runs until killed.
+// Usage: bench_upstream [--auth] [--port N] [--tls | --starttls] [--cert F --key F];
+// prints "port N" once it listens, runs until killed.
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -18,8 +22,11 @@
 #include <unistd.h>
 #include <unordered_map>
 
+#include <openssl/ssl.h>
+
 #include "AuthText.h"
 #include "BenchNet.h"
+#include "BenchTls.h"
 
 namespace {
 
@@ -37,9 +44,15 @@ struct Session {
     std::string dataTail; // last bytes of the message, for an end mark split between reads
     unsigned long long dataBytes = 0;
     std::string challenge;
+    SSL* ssl = nullptr;      // once TLS has started on this connection
+    bool startTls = false;   // STARTTLS was answered: TLS starts after the reply has gone
+    bool waitsWrite = false; // the socket took no more: wait until it is writable
 };
 
 bool gRequireAuth = false;
+bool gImplicitTls = false;
+bool gOfferStartTls = false;
+SSL_CTX* gTls = nullptr;
 int gEpoll = -1;
 unsigned long gChallengeCounter = 0;
 std::unordered_map<int, Session> gSessions;
@@ -50,27 +63,83 @@ bool startsWithNoCase(const std::string& line, const char* word) {
 }
 
 void closeSession(Session& s) {
+    if (s.ssl != nullptr) {
+        SSL_shutdown(s.ssl);
+        SSL_free(s.ssl);
+    }
     epoll_ctl(gEpoll, EPOLL_CTL_DEL, s.socket, nullptr);
     ::close(s.socket);
     gSessions.erase(s.socket);
 }
 
+void beginTls(Session& s) {
+    s.ssl = SSL_new(gTls);
+    if (s.ssl == nullptr || SSL_set_fd(s.ssl, s.socket) != 1)
+        bench::die("SSL_new");
+    SSL_set_accept_state(s.ssl);
+}
+
+// What was written: a count, 0 when the socket (or the TLS handshake) must be waited for, -1
+// when the peer is gone.
+long writeSome(Session& s) {
+    s.waitsWrite = false;
+    if (s.ssl == nullptr) {
+        for (;;) {
+            ssize_t n = ::send(s.socket, s.output.data(), s.output.size(), MSG_NOSIGNAL);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                s.waitsWrite = true;
+                return 0;
+            }
+            return n > 0 ? n : -1;
+        }
+    }
+    std::size_t written = 0;
+    int r = SSL_write_ex(s.ssl, s.output.data(), s.output.size(), &written);
+    if (r == 1)
+        return static_cast<long>(written);
+    int e = SSL_get_error(s.ssl, r);
+    s.waitsWrite = e == SSL_ERROR_WANT_WRITE;
+    return e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE ? 0 : -1;
+}
+
+// What was read: a count, 0 when the peer closed, -1 on failure, -2 when nothing waits.
+long readSome(Session& s, char* buffer, std::size_t size) {
+    if (s.ssl == nullptr) {
+        ssize_t n = ::recv(s.socket, buffer, size, 0);
+        if (n < 0 && (errno == EAGAIN || errno == EINTR))
+            return -2;
+        return n;
+    }
+    std::size_t got = 0;
+    int r = SSL_read_ex(s.ssl, buffer, size, &got);
+    if (r == 1)
+        return static_cast<long>(got);
+    int e = SSL_get_error(s.ssl, r);
+    if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE)
+        return -2;
+    return e == SSL_ERROR_ZERO_RETURN || e == SSL_ERROR_SYSCALL ? 0 : -1;
+}
+
 // Gives false when the session was closed.
 bool flush(Session& s) {
     while (!s.output.empty()) {
-        ssize_t n = ::send(s.socket, s.output.data(), s.output.size(), MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+        long n = writeSome(s);
+        if (n == 0)
             break;
-        if (n <= 0) {
+        if (n < 0) {
             closeSession(s);
             return false;
         }
         s.output.erase(0, static_cast<std::size_t>(n));
     }
+    if (s.startTls && s.output.empty()) {
+        s.startTls = false;
+        beginTls(s);
+    }
     epoll_event ev{};
-    ev.events = EPOLLIN | (s.output.empty() ? 0u : static_cast<unsigned>(EPOLLOUT));
+    ev.events = EPOLLIN | (s.waitsWrite ? static_cast<unsigned>(EPOLLOUT) : 0u);
     ev.data.fd = s.socket;
     epoll_ctl(gEpoll, EPOLL_CTL_MOD, s.socket, &ev);
     return true;
@@ -123,9 +192,15 @@ bool handleLine(Session& s, const std::string& line) {
         break;
     }
     if (startsWithNoCase(line, "EHLO")) {
-        reply(s, gRequireAuth ? "250-bench-upstream\r\n250-PIPELINING\r\n"
-                                "250-AUTH LOGIN PLAIN CRAM-MD5\r\n250 8BITMIME\r\n"
-                              : "250-bench-upstream\r\n250-PIPELINING\r\n250 8BITMIME\r\n");
+        const bool beforeTls = gOfferStartTls && s.ssl == nullptr;
+        reply(s, std::string("250-bench-upstream\r\n250-PIPELINING\r\n") +
+                     (beforeTls      ? "250-STARTTLS\r\n"
+                      : gRequireAuth ? "250-AUTH LOGIN PLAIN CRAM-MD5\r\n"
+                                     : "") +
+                     "250 8BITMIME\r\n");
+    } else if (gOfferStartTls && s.ssl == nullptr && startsWithNoCase(line, "STARTTLS")) {
+        reply(s, "220 2.0.0 Ready to start TLS\r\n");
+        s.startTls = true;
     } else if (startsWithNoCase(line, "HELO")) {
         reply(s, "250 bench-upstream\r\n");
     } else if (startsWithNoCase(line, "AUTH LOGIN")) {
@@ -230,6 +305,11 @@ bool feed(Session& s, const char* p, std::size_t n) {
                 closeSession(s);
             return false;
         }
+        if (s.startTls) {
+            // What follows STARTTLS in plain text is not taken: TLS starts after the reply.
+            s.input.clear();
+            return flush(s);
+        }
     }
     return flush(s);
 }
@@ -247,6 +327,8 @@ void acceptAll(int listener) {
         ev.events = EPOLLIN;
         ev.data.fd = c;
         epoll_ctl(gEpoll, EPOLL_CTL_ADD, c, &ev);
+        if (gImplicitTls)
+            beginTls(s);
         reply(s, "220 bench-upstream ESMTP\r\n");
         flush(s);
     }
@@ -256,12 +338,23 @@ void acceptAll(int listener) {
 
 int main(int argc, char** argv) {
     int port = 0;
+    std::string certificate, key;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--auth") == 0)
             gRequireAuth = true;
+        else if (std::strcmp(argv[i], "--tls") == 0)
+            gImplicitTls = true;
+        else if (std::strcmp(argv[i], "--starttls") == 0)
+            gOfferStartTls = true;
         else if (std::strcmp(argv[i], "--port") == 0 && i + 1 < argc)
             port = std::atoi(argv[++i]);
+        else if (std::strcmp(argv[i], "--cert") == 0 && i + 1 < argc)
+            certificate = argv[++i];
+        else if (std::strcmp(argv[i], "--key") == 0 && i + 1 < argc)
+            key = argv[++i];
     }
+    if (gImplicitTls || gOfferStartTls)
+        gTls = bench::serverContext(certificate, key);
     std::signal(SIGPIPE, SIG_IGN);
     int bound = 0;
     int listener = bench::listenOn("127.0.0.1", port, &bound);
@@ -297,14 +390,28 @@ int main(int argc, char** argv) {
                     continue;
             }
             if (events[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR)) {
-                ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-                if (n < 0 && (errno == EAGAIN || errno == EINTR))
-                    continue;
-                if (n <= 0) {
-                    closeSession(s);
-                    continue;
+                // A plain socket is read once per report; TLS is read until it holds nothing
+                // more, since bytes inside the library do not make the socket readable.
+                bool open = true;
+                for (;;) {
+                    long n = readSome(s, buffer, sizeof buffer);
+                    if (n == -2)
+                        break;
+                    if (n <= 0) {
+                        closeSession(s);
+                        open = false;
+                        break;
+                    }
+                    if (!feed(s, buffer, static_cast<std::size_t>(n))) {
+                        open = false;
+                        break;
+                    }
+                    if (s.ssl == nullptr)
+                        break;
                 }
-                feed(s, buffer, static_cast<std::size_t>(n));
+                // A handshake that went on during the reads may let waiting replies go.
+                if (open && s.ssl != nullptr)
+                    flush(s);
             }
         }
     }

@@ -16,8 +16,24 @@ inline constexpr std::size_t kQueuedEvents = 1024;
 // message needs few system calls; but below the loopback segment size (64 KiB), because
 // forwarding whole 64 KiB pieces to a peer that reads in small steps stalls on its receive
 // window and halved the rate of 1 MB mails. The bytes pass unchanged whatever the piece size.
+// A relayed session holds such a block only while a destination cannot take what was read, at
+// most one per direction, so idle sessions cost no buffer at all.
 inline constexpr std::size_t kRelayBuffer = 32 * 1024;
-// Wait period of every poll loop (listener, line reader, relay), milliseconds.
+// Blocks a relay loop keeps for reuse instead of freeing them: reading needs one at a time, and
+// sessions under back-pressure give theirs back in bursts.
+inline constexpr std::size_t kRelaySpareBlocks = 4;
+// Pieces one direction of a session may pass before the loop serves the other sessions: a bulk
+// transfer must not hold up the replies of small mails for long (8 x 32 KiB).
+inline constexpr int kRelayPiecesPerTurn = 8;
+// Readiness reports a relay loop takes per wait.
+inline constexpr int kRelayLoopEvents = 64;
+// A relay loop whose last session ended keeps its thread this long for the next one (a mail
+// client sends its mails one connection after another), then lets it end, so that an idle
+// proxy holds no thread for relays. Well below the time tests and benchmarks give the threads
+// and descriptors of a burst to go.
+inline constexpr int kRelayLoopLingerMillis = 250;
+// Wait period of the poll loops of the listener and the line reader, milliseconds; the relay
+// loop also waits this long after a failed wait instead of spinning.
 inline constexpr int kPollMillis = 100;
 // serverStop polls the listener-alive signal in these steps, milliseconds.
 inline constexpr int kStopPollMillis = 10;
@@ -37,9 +53,10 @@ inline constexpr int kClientIdleMillis = 5 * 60 * 1000;
 // bytes unread would make the kernel send a reset, and the client might never see the reply.
 inline constexpr int kDrainMillis = 2000;
 inline constexpr std::size_t kDrainBytes = 64 * 1024;
-// Concurrent sessions; the next mail client gets "421 Too many connections". Each session is a
-// thread, and a local user holding idle connections must not use up the desktop user's
-// process limit. Above the 1,000 idle sessions the memory benchmark holds.
+// Concurrent sessions, relayed ones included; the next mail client gets "421 Too many
+// connections". Each session is a thread until its hand-over and two descriptors until its end,
+// and a local user holding idle connections must not use up the desktop user's process limits.
+// Above the 1,000 idle sessions the memory benchmark holds.
 inline constexpr int kMaxSessions = 1024;
 // TCP keepalive on both sockets of a relay: a peer that vanished without a word (a laptop that
 // went to sleep, a NAT that forgot the connection) is noticed after about 10 minutes.

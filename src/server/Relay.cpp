@@ -1,95 +1,313 @@
-// The relay: after the hand-over every byte passes unchanged between client and server.
+// The relay: after the hand-over every byte passes unchanged between client and server. Nothing
+// here waits: a socket that cannot give or take more makes its direction pause until the loop
+// reports it again, and the other direction's source is not read meanwhile (back-pressure).
+#include "server/Relay.h"
+
 #include <cerrno>
-#include <poll.h>
+#include <cstdlib>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 
-#include "Limits.h"
 #include "diag/Proginit.h"
 #include "server/Server.h"
 
 namespace {
 
-ssize_t receive(int socket, char* into, std::size_t length) {
-    ssize_t count;
-    do {
-        count = recv(socket, into, length, 0);
-    } while (count < 0 && errno == EINTR);
-    return count;
+// What recv gave without waiting: a count > 0, 0 when the peer closed, -1 when reading failed,
+// kNothingYet when nothing waits.
+long receiveNow(int socket, char* into, std::size_t length) {
+    for (;;) {
+        const ssize_t count = recv(socket, into, length, MSG_DONTWAIT);
+        if (count >= 0) {
+            return static_cast<long>(count);
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        return errno == EAGAIN || errno == EWOULDBLOCK ? kNothingYet : -1;
+    }
 }
 
-bool endRelay(SocketTask& task, const char* trace) {
-    DebugLog("%s", trace);
-    task.stop();
-    return false;
-}
-
-// One piece from the client to the server; false (after its trace) when either side is gone.
-bool passToServer(SocketTask& task, char* buffer) {
-    const ssize_t count = receive(task.Socket, buffer, limits::kRelayBuffer);
-    if (count <= 0) {
-        return endRelay(task, "Client Read Error");
+// Sends what the socket takes without waiting: the count taken (less than `length` once the
+// socket is full), or -1 when the peer is gone.
+long sendNow(int socket, const char* bytes, std::size_t length) {
+    std::size_t sent = 0;
+    while (sent < length) {
+        const ssize_t count =
+            send(socket, bytes + sent, length - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (count > 0) {
+            sent += static_cast<std::size_t>(count);
+            continue;
+        }
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            break;
+        }
+        return -1;
     }
-    if (peerSend(task, buffer, static_cast<std::size_t>(count), -1) < 0) {
-        return endRelay(task, "Server Write Error");
-    }
-    return true;
-}
-
-// One piece from the server to the client. A TLS upstream may show readable with only part of a
-// record: nothing to pass yet.
-bool passToClient(SocketTask& task, char* buffer) {
-    const long count = peerReceive(task, buffer, limits::kRelayBuffer, false);
-    if (count == kNothingYet) {
-        return true;
-    }
-    if (count <= 0) {
-        return endRelay(task, "Server Read Error");
-    }
-    if (sendAll(task.Socket, buffer, static_cast<std::size_t>(count)) < 0) {
-        return endRelay(task, "Client Write Error");
-    }
-    return true;
+    return static_cast<long>(sent);
 }
 
 } // namespace
 
-void relay(SocketTask& task) {
-    DebugLog("Work Started of After SMTP AUTH");
-    // On the thread's own stack: its pages go back when the session's thread ends, where a heap
-    // block would leave touched pages pinned in a malloc arena after every burst of sessions.
-    char buffer[limits::kRelayBuffer];
-    constexpr short kReadable = POLLIN | POLLOUT | POLLERR | POLLHUP;
-    pollfd watched[2] = {{task.Socket, POLLIN | POLLPRI, 0},
-                         {task.PeerSocket, POLLIN | POLLPRI, 0}};
-    while (task.running()) {
-        watched[1].events = static_cast<short>(peerWaitEvents(task) | POLLPRI);
-        // Bytes already inside the TLS layer do not wake poll: pass them on first.
-        const bool buffered = peerHasBuffered(task);
-        const int count = poll(watched, 2, buffered ? 0 : limits::kPollMillis);
-        if (count < 0 && errno == EINTR) {
-            continue;
-        }
-        if (count < 0 || ((watched[0].revents | watched[1].revents) & POLLNVAL) != 0) {
-            return;
-        }
-        if (count == 0 && !buffered) {
-            continue; // an idle connection stays open for as long as both peers keep it
-        }
-        if (!task.running()) {
-            return;
-        }
-        // Client to server first, then server to client, within one pass.
-        if ((watched[0].revents & (POLLIN | POLLERR | POLLHUP)) != 0 &&
-            !passToServer(task, buffer)) {
-            return;
-        }
-        if ((buffered || (watched[1].revents & kReadable) != 0) && !passToClient(task, buffer)) {
-            return;
-        }
-        // Urgent data is the exception that ends the relay, without a trace.
-        if (((watched[0].revents | watched[1].revents) & POLLPRI) != 0) {
-            task.stop();
-            return;
-        }
+RelayBlocks::~RelayBlocks() {
+    release();
+}
+
+char* RelayBlocks::get() {
+    if (spareCount_ > 0) {
+        return spare_[--spareCount_];
     }
+    return static_cast<char*>(std::malloc(limits::kRelayBuffer));
+}
+
+void RelayBlocks::put(char* block) {
+    if (block == nullptr) {
+        return;
+    }
+    if (spareCount_ < spare_.size()) {
+        spare_[spareCount_++] = block;
+        return;
+    }
+    std::free(block);
+}
+
+void RelayBlocks::release() {
+    while (spareCount_ > 0) {
+        std::free(spare_[--spareCount_]);
+    }
+}
+
+RelaySession::RelaySession(SocketTask* task) : task_(task) {
+    // Until a send finds a socket full, it is taken to have room; what is readable is reported
+    // by the loop as soon as the sockets are watched.
+    client_.writable = true;
+    server_.writable = true;
+}
+
+void RelaySession::note(Readiness& side, std::uint32_t events) {
+    if ((events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0) {
+        // The next read or send shows the close or the error.
+        side.closing = true;
+        side.readable = true;
+        side.writable = true;
+    }
+    if ((events & EPOLLIN) != 0) {
+        side.readable = true;
+    }
+    if ((events & EPOLLOUT) != 0) {
+        side.writable = true;
+    }
+}
+
+RelaySession::Outcome RelaySession::advance(RelayBlocks& blocks) {
+    const Outcome up = toServer(blocks);
+    if (up == Outcome::Ended) {
+        return up;
+    }
+    const Outcome down = toClient(blocks);
+    if (down == Outcome::Ended) {
+        return down;
+    }
+    return up == Outcome::Again || down == Outcome::Again ? Outcome::Again : Outcome::Waiting;
+}
+
+void RelaySession::stop() {
+    task_->stop();
+}
+
+void RelaySession::releaseBlocks(RelayBlocks& blocks) {
+    blocks.put(toServer_.block);
+    blocks.put(toClient_.block);
+    toServer_ = {};
+    toClient_ = {};
+}
+
+RelaySession::Outcome RelaySession::end(const char* trace) {
+    DebugLog("%s", trace);
+    task_->stop();
+    return Outcome::Ended;
+}
+
+RelaySession::Outcome RelaySession::toServer(RelayBlocks& blocks) {
+    for (int piece = 0; piece < limits::kRelayPiecesPerTurn; ++piece) {
+        if (toServer_.block == nullptr) {
+            if (!client_.readable) {
+                return Outcome::Waiting;
+            }
+            char* block = blocks.get();
+            if (block == nullptr) {
+                return end("Relay Memory Error");
+            }
+            const long count = receiveNow(task_->Socket, block, limits::kRelayBuffer);
+            if (count == kNothingYet) {
+                client_.readable = false;
+                blocks.put(block);
+                return Outcome::Waiting;
+            }
+            if (count <= 0) {
+                blocks.put(block);
+                return end("Client Read Error");
+            }
+            // A short read emptied the socket, and bytes that come later are reported; but an
+            // end of stream already reported must still be read.
+            if (static_cast<std::size_t>(count) < limits::kRelayBuffer && !client_.closing) {
+                client_.readable = false;
+            }
+            toServer_ = {block, 0, static_cast<std::size_t>(count)};
+        }
+        if (!serverCanTake()) {
+            return Outcome::Waiting;
+        }
+        const Flow flow = flushToServer();
+        if (flow == Flow::Gone) {
+            return end("Server Write Error");
+        }
+        if (flow == Flow::Waiting) {
+            return Outcome::Waiting;
+        }
+        blocks.put(toServer_.block);
+        toServer_ = {};
+    }
+    return client_.readable ? Outcome::Again : Outcome::Waiting;
+}
+
+RelaySession::Outcome RelaySession::toClient(RelayBlocks& blocks) {
+    for (int piece = 0; piece < limits::kRelayPiecesPerTurn; ++piece) {
+        if (toClient_.block == nullptr) {
+            if (serverGone_) {
+                return end("Server Read Error");
+            }
+            if (!serverCanGive()) {
+                return Outcome::Waiting;
+            }
+            char* block = blocks.get();
+            if (block == nullptr) {
+                return end("Relay Memory Error");
+            }
+            std::size_t filled = 0;
+            while (filled < limits::kRelayBuffer) {
+                const long count = readServer(block + filled, limits::kRelayBuffer - filled);
+                if (count == kNothingYet) {
+                    break;
+                }
+                if (count <= 0) {
+                    serverGone_ = true; // what came before the close still goes to the client
+                    break;
+                }
+                filled += static_cast<std::size_t>(count);
+                // A plain socket gives all it holds at once; TLS gives a record per read, and
+                // a block that is filled further leaves in fewer sends.
+                if (!task_->PeerTls) {
+                    break;
+                }
+            }
+            if (filled == 0) {
+                blocks.put(block);
+                return serverGone_ ? end("Server Read Error") : Outcome::Waiting;
+            }
+            toClient_ = {block, 0, filled};
+        }
+        if (!client_.writable) {
+            return Outcome::Waiting;
+        }
+        const Flow flow = flushToClient();
+        if (flow == Flow::Gone) {
+            return end("Client Write Error");
+        }
+        if (flow == Flow::Waiting) {
+            return Outcome::Waiting;
+        }
+        blocks.put(toClient_.block);
+        toClient_ = {};
+    }
+    return serverGone_ || serverCanGive() ? Outcome::Again : Outcome::Waiting;
+}
+
+bool RelaySession::serverCanTake() const {
+    return tlsWriteWantsReadable_ ? server_.readable : server_.writable;
+}
+
+bool RelaySession::serverCanGive() const {
+    if (!task_->PeerTls) {
+        return server_.readable;
+    }
+    if (tlsReadWantsWritable_) {
+        return server_.writable;
+    }
+    // Bytes already inside the TLS layer do not make the socket readable: they count too.
+    return server_.readable || task_->PeerTls->hasBuffered();
+}
+
+long RelaySession::readServer(char* into, std::size_t length) {
+    if (!task_->PeerTls) {
+        const long count = receiveNow(task_->PeerSocket, into, length);
+        if (count == kNothingYet ||
+            (count > 0 && static_cast<std::size_t>(count) < length && !server_.closing)) {
+            server_.readable = false;
+        }
+        return count;
+    }
+    const long count = peerReceive(*task_, into, length, false);
+    tlsReadWantsWritable_ = count == kNothingYet && task_->PeerTls->wantsWrite();
+    if (count == kNothingYet) {
+        (tlsReadWantsWritable_ ? server_.writable : server_.readable) = false;
+    }
+    return count;
+}
+
+RelaySession::Flow RelaySession::flushToServer() {
+    Held& held = toServer_;
+    if (!task_->PeerTls) {
+        const long sent =
+            sendNow(task_->PeerSocket, held.block + held.start, held.end - held.start);
+        if (sent < 0) {
+            return Flow::Gone;
+        }
+        held.start += static_cast<std::size_t>(sent);
+        if (held.start < held.end) {
+            server_.writable = false;
+            return Flow::Waiting;
+        }
+        return Flow::Passed;
+    }
+    // The TLS library takes a piece whole or not at all, and a retry must offer the same bytes
+    // at the same address: the block stays where it is until the write is done.
+    std::size_t done = 0;
+    const TlsIo result =
+        task_->PeerTls->write(held.block + held.start, held.end - held.start, done);
+    tlsWriteWantsReadable_ = result == TlsIo::WantRead;
+    switch (result) {
+    case TlsIo::Done:
+        held.start = held.end;
+        return Flow::Passed;
+    case TlsIo::WantRead:
+        server_.readable = false;
+        return Flow::Waiting;
+    case TlsIo::WantWrite:
+        server_.writable = false;
+        return Flow::Waiting;
+    case TlsIo::Failed:
+        DebugLog("TLS write error: %s", task_->PeerTls->error().c_str());
+        return Flow::Gone;
+    case TlsIo::Closed:
+        return Flow::Gone;
+    }
+    return Flow::Gone;
+}
+
+RelaySession::Flow RelaySession::flushToClient() {
+    Held& held = toClient_;
+    const long sent = sendNow(task_->Socket, held.block + held.start, held.end - held.start);
+    if (sent < 0) {
+        return Flow::Gone;
+    }
+    held.start += static_cast<std::size_t>(sent);
+    if (held.start < held.end) {
+        client_.writable = false;
+        return Flow::Waiting;
+    }
+    return Flow::Passed;
 }

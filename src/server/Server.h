@@ -4,8 +4,10 @@
 // Threads: serverOpen, serverStart, serverStop and serverIsRunning are called by one controlling
 // thread (the user interface, or a test). The listener runs on its own thread, the main task.
 // Every accepted client is served by a detached thread, a sub task, that owns its SocketTask
-// record and both of its sockets and frees them at its end; the socket, line and login
-// operations below run on that thread only, on that task's own sockets.
+// record and both of its sockets; the socket, line and login operations below run on that thread
+// only, on that task's own sockets. At the hand-over the sub task gives the record and its
+// sockets to the relay loop (RelayLoop.h) and its thread ends; the loop frees them when the
+// relay ends.
 //
 // Failure is reported by results, never by exceptions: -1 for a socket or an operation that
 // failed, false for an entry point that failed. A sub task has one failure signal, its running
@@ -22,6 +24,7 @@
 #include "config/Proxydata.h"
 #include "server/EngineEvents.h"
 #include "server/OAuthTokens.h"
+#include "server/RelayLoop.h"
 #include "server/Tls.h"
 
 // Entry points ------------------------------------------------------------------------------
@@ -46,8 +49,8 @@ bool serverIsRunning();
 // sockets). serverOpen calls it once per process; calling it again is harmless.
 void raiseDescriptorLimit();
 
-// Number of sub tasks whose thread has not yet finished (for tests and diagnostics only: no
-// one waits for sub tasks).
+// Number of sessions that have not yet ended, relayed ones included (for the session cap, tests
+// and diagnostics: no one waits for sub tasks).
 int activeSubTasks();
 
 // Deadlines of the upstream side, in milliseconds. A session that runs out of time ends like one
@@ -67,6 +70,7 @@ struct EngineServices {
     TlsContexts tls;
     EngineEvents events;
     OAuthTokens tokens{events};
+    RelayLoop relays;
 };
 EngineServices& engineServices();
 
@@ -237,8 +241,13 @@ void firstWord(const char* line, char* output, std::size_t capacity);
 
 // Starts a sub task on an accepted client socket; on failure closes the socket, gives false.
 bool startSubTask(int socket);
-// The sub task's thread body: serves the client and destroys `task` at its end.
+// The sub task's thread body: serves the client up to the hand-over, which gives `task` to the
+// relay loop; otherwise ends the session itself.
 void subTaskMain(SocketTask* task);
+// The end of a session: traces "sub task end", closes the upstream (close_notify over TLS) and
+// the mail client's socket (after its last reply, unless the session was relayed), destroys
+// `task` and stops counting it. Called by the sub task, or by the relay loop for a relay.
+void endSubTask(SocketTask* task, bool relayed);
 // Called by the main task after each idle period: once the sessions of a burst have all ended,
 // gives their heap memory back to the system.
 void releaseIdleMemory();
@@ -264,8 +273,3 @@ int authServer(const ProxyData& entry, SocketTask& task, char* line, std::size_t
 // there. With `method` given, chooses the login method from the reply's AUTH line.
 int skipContinuation(SocketTask& task, int serverSocket, char* line, std::size_t size,
                      std::int32_t* method);
-
-// Relay (Relay.cpp) ---------------------------------------------------------------------------
-
-// Copies bytes both ways between the client and the server until either side closes.
-void relay(SocketTask& task);

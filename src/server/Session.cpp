@@ -40,7 +40,7 @@ class Session {
 
     void run() {
         sendLine(task_.Socket, "220 SMTP Proxy\n", true);
-        while (task_.running()) {
+        while (task_.running() && !relayed_) {
             const int kind = getCommand(task_, line_, sizeof line_);
             switch (kind) {
             case CommandFailed:
@@ -199,13 +199,13 @@ class Session {
         startRelay();
     }
 
+    // From here on only bytes pass; the dialogue ends and subTaskMain hands the task over.
     void startRelay() {
         relayed_ = true;
         report(EngineEvent::Kind::SessionRelayed, false);
         keepAlive(task_.Socket);
         keepAlive(task_.PeerSocket);
-        relay(task_);
-        task_.stop();
+        DebugLog("Work Started of After SMTP AUTH");
     }
 
     void handOverFromMailFrom() {
@@ -351,6 +351,18 @@ void subTaskMain(SocketTask* task) {
         session.run();
         relayed = session.relayed();
     }
+    // The relay loop ends a relayed session when its relay ends, with this thread long gone.
+    EngineServices& services = task->Services != nullptr ? *task->Services : engineServices();
+    if (relayed && services.relays.adopt(task)) {
+        return;
+    }
+    if (relayed) {
+        DebugLog("relay loop error");
+    }
+    endSubTask(task, relayed);
+}
+
+void endSubTask(SocketTask* task, bool relayed) {
     DebugLog("sub task end(%x)", task->ThreadId);
     closePeer(*task);
     if (!relayed) {

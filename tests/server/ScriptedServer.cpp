@@ -75,6 +75,8 @@ void ScriptedServer::run() {
         } else if (step.kind == Step::Kind::Close) {
             closedByScript = true;
             break;
+        } else if (step.kind == Step::Kind::Pause) {
+            std::this_thread::sleep_for(step.pause);
         } else {
             std::string line;
             reader.setDeadline(Clock::now() + kIoTimeout);

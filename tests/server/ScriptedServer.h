@@ -19,9 +19,10 @@ using namespace testsupport;
 
 // One step of an upstream script.
 struct Step {
-    enum class Kind { Send, Expect, Close };
+    enum class Kind { Send, Expect, Close, Pause };
     Kind kind;
     std::string bytes;
+    std::chrono::milliseconds pause{0};
 };
 inline Step serverSends(std::string bytes) {
     return {Step::Kind::Send, std::move(bytes)};
@@ -31,6 +32,10 @@ inline Step serverExpects(std::string line) {
 }
 inline Step serverCloses() {
     return {Step::Kind::Close, {}};
+}
+// Reads nothing for a while, as a server that is busy elsewhere.
+inline Step serverPauses(std::chrono::milliseconds pause) {
+    return {Step::Kind::Pause, {}, pause};
 }
 
 // Accepts one connection and plays the script; after its last step (unless that closes) it
