@@ -2,8 +2,10 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <mutex>
+#include <csignal>
 #include <cstring>
+#include <mutex>
+#include <pthread.h>
 #include <thread>
 #include <unistd.h>
 
@@ -82,6 +84,23 @@ ConnectionTestResult run(SocketTask& task, const ProxyData& entry) {
 ConnectionTestResult
 testUpstream(const ProxyData& entry, const std::atomic<bool>& cancel,
              std::function<void(bool sent, const std::string& line)> transcript) {
+    // As on a session thread: EPIPE from OpenSSL's write(), not a signal (see subTaskMain). A
+    // SIGPIPE raised meanwhile is taken before the caller's mask comes back.
+    sigset_t pipe;
+    sigset_t before;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, &before);
+    struct RestoreMask {
+        sigset_t& pipe;
+        sigset_t& before;
+        ~RestoreMask() {
+            const timespec none{0, 0};
+            while (sigtimedwait(&pipe, nullptr, &none) > 0) {
+            }
+            pthread_sigmask(SIG_SETMASK, &before, nullptr);
+        }
+    } restore{pipe, before};
     SocketTask task;
     task.Services = &engineServices();
     task.Transcript = std::move(transcript);

@@ -142,4 +142,3 @@ std::string hintText(FailureHint hint) {
     }
     return {};
 }
-

@@ -53,8 +53,7 @@ void acceptOne(int listenSocket) {
     const int socket =
         accept4(listenSocket, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
     if (socket >= 0) {
-        setNoDelay(socket);
-        startSubTask(socket);
+        startSubTask(socket); // no send delay and keepalive come from the listening socket
         return;
     }
     // Out of descriptors (or another lasting fault): the waiting connection stays queued and
@@ -177,6 +176,9 @@ int openListenSocket(const char* host, std::int32_t port) {
         errno = error; // the caller may tell the user why
         return -1;
     }
+    // Accepted sockets inherit these: no per-session system calls for them.
+    setNoDelay(socket);
+    setKeepAlive(socket);
     listen(socket, SOMAXCONN);
     return socket;
 }

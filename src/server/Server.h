@@ -166,6 +166,8 @@ int connectServer(const char* host, std::int32_t port, std::string* failure);
 long sendAll(int socket, const char* bytes, std::size_t length);
 // Turns off the send delay that would hold back short pieces until the peer's ACK.
 void setNoDelay(int socket);
+// TCP keepalive (Limits.h periods): a relay's peer that vanished without a word is noticed.
+void setKeepAlive(int socket);
 
 // Lines (LineIo.cpp) --------------------------------------------------------------------------
 

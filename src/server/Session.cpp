@@ -2,6 +2,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -12,6 +13,7 @@
 #include <new>
 #include <optional>
 #include <poll.h>
+#include <pthread.h>
 #include <string>
 #include <sys/socket.h>
 #include <system_error>
@@ -31,7 +33,6 @@ std::atomic<int> liveSubTasks{0};
 std::atomic<bool> trimPending{false};
 
 void sendText(int socket, const char* text);
-void keepAlive(int socket);
 void closeAfterReply(int socket);
 
 class Session {
@@ -203,8 +204,8 @@ class Session {
     void startRelay() {
         relayed_ = true;
         report(EngineEvent::Kind::SessionRelayed, false);
-        keepAlive(task_.Socket);
-        keepAlive(task_.PeerSocket);
+        // The client's socket has it from the listening socket.
+        setKeepAlive(task_.PeerSocket);
         DebugLog("Work Started of After SMTP AUTH");
     }
 
@@ -251,17 +252,6 @@ class Session {
     bool greetingRead_ = false; // the server's greeting was taken before TLS (STARTTLS)
     bool relayed_ = false;
 };
-
-void keepAlive(int socket) {
-    int on = 1;
-    int idle = limits::kKeepAliveIdleSeconds;
-    int interval = limits::kKeepAliveIntervalSeconds;
-    int probes = limits::kKeepAliveProbes;
-    setsockopt(socket, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
-    setsockopt(socket, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
-    setsockopt(socket, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
-    setsockopt(socket, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
-}
 
 // Lets the last reply reach the mail client: its sending side ends first (an orderly end of
 // stream after the reply), and what it still sends is read and dropped for a short while, so
@@ -343,6 +333,12 @@ int findEntry(ProxyData& entry, const char* line, int mode) {
 }
 
 void subTaskMain(SocketTask* task) {
+    // OpenSSL and libcurl write with write(), not send(MSG_NOSIGNAL): a peer that reset its
+    // connection must give EPIPE on this thread, not a signal that ends the process.
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
     task->ThreadId = static_cast<std::uint32_t>(gettid());
     DebugLog("sub task start(%x) w=%d", task->ThreadId, task->running() ? 1 : 0);
     bool relayed = false;

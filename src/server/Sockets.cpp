@@ -15,6 +15,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "Limits.h"
 #include "diag/Proginit.h"
 #include "server/Server.h"
 #include "server/SocketUtil.h"
@@ -62,6 +63,17 @@ int waitReadable(int socket, int millis) {
     }
     // A failed or hung-up socket counts as readable: the read that follows reports it.
     return (entry.revents & (POLLIN | POLLERR | POLLHUP)) != 0 ? 0 : -1;
+}
+
+void setKeepAlive(int socket) {
+    int on = 1;
+    int idle = limits::kKeepAliveIdleSeconds;
+    int interval = limits::kKeepAliveIntervalSeconds;
+    int probes = limits::kKeepAliveProbes;
+    setsockopt(socket, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    setsockopt(socket, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    setsockopt(socket, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    setsockopt(socket, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
 }
 
 void setNoDelay(int socket) {
