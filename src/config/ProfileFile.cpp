@@ -7,6 +7,7 @@
 #include "Limits.h"
 #include "config/PrivateFile.h"
 #include "config/ProfileText.h"
+#include "codec/Wipe.h"
 #include "diag/Proginit.h"
 
 namespace {
@@ -19,9 +20,6 @@ std::string LookupKey(const std::string& section, const std::string& key) {
     return ProfileText::NameKey(section) + '\n' + ProfileText::NameKey(key);
 }
 
-void Wipe(std::string& text) {
-    explicit_bzero(text.data(), text.size());
-}
 
 } // namespace
 

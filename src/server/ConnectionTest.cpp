@@ -2,15 +2,14 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <csignal>
-#include <cstring>
+#include <cstdio>
 #include <mutex>
-#include <pthread.h>
 #include <thread>
 #include <unistd.h>
 
 #include "Limits.h"
 #include "server/Server.h"
+#include "server/SocketUtil.h"
 
 namespace {
 
@@ -84,23 +83,7 @@ ConnectionTestResult run(SocketTask& task, const ProxyData& entry) {
 ConnectionTestResult
 testUpstream(const ProxyData& entry, const std::atomic<bool>& cancel,
              std::function<void(bool sent, const std::string& line)> transcript) {
-    // As on a session thread: EPIPE from OpenSSL's write(), not a signal (see subTaskMain). A
-    // SIGPIPE raised meanwhile is taken before the caller's mask comes back.
-    sigset_t pipe;
-    sigset_t before;
-    sigemptyset(&pipe);
-    sigaddset(&pipe, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &pipe, &before);
-    struct RestoreMask {
-        sigset_t& pipe;
-        sigset_t& before;
-        ~RestoreMask() {
-            const timespec none{0, 0};
-            while (sigtimedwait(&pipe, nullptr, &none) > 0) {
-            }
-            pthread_sigmask(SIG_SETMASK, &before, nullptr);
-        }
-    } restore{pipe, before};
+    const PipeSignalBlock noPipeSignal; // as on a session thread
     SocketTask task;
     task.Services = &engineServices();
     task.Transcript = std::move(transcript);

@@ -39,6 +39,10 @@ std::string replyIn(const std::string& failure) {
 
 } // namespace
 
+EngineEvent::EngineEvent(Kind what, const ProxyData& entry)
+    : kind(what), when(std::time(nullptr)), entryIndex(entry.Index), domain(entry.Domain),
+      server(entry.SMTP), user(entry.User) {}
+
 EngineEvent::~EngineEvent() {
     explicit_bzero(oldRefreshToken.data(), oldRefreshToken.size());
     explicit_bzero(newRefreshToken.data(), newRefreshToken.size());
@@ -80,8 +84,9 @@ std::vector<EngineEvent> EngineEvents::take() {
 
 std::string describeFailure(const EngineEvent& event) {
     std::string text = event.domain + " (" + event.server + "): " + event.failure;
-    if (!event.hint.empty()) {
-        text += " - " + event.hint;
+    const std::string hint = hintText(event.hintKind);
+    if (!hint.empty()) {
+        text += " - " + hint;
     }
     return text;
 }

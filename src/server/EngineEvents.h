@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "config/Proxydata.h"
+
 // The well-known causes of a failed session that the user can act on. The engine names them in
 // English (hintText); the desktop program words them in its own language.
 enum class FailureHint {
@@ -45,7 +47,6 @@ struct EngineEvent {
     // connect error); never a password, token or credential.
     std::string failure;
     FailureHint hintKind = FailureHint::None;
-    std::string hint;       // hintKind in English words; empty for FailureHint::None
     bool temporary = false; // the mail client was told to try again (4xx)
     // RefreshTokenRotated: the entry's refresh token before and after (secrets: to be stored,
     // never shown).
@@ -53,6 +54,8 @@ struct EngineEvent {
     std::string newRefreshToken;
 
     EngineEvent() = default;
+    // An event about `entry`, stamped now.
+    EngineEvent(Kind what, const ProxyData& entry);
     EngineEvent(const EngineEvent&) = default;
     EngineEvent(EngineEvent&&) = default;
     EngineEvent& operator=(const EngineEvent&) = default;

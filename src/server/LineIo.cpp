@@ -26,14 +26,6 @@ constexpr const char* kUnknownErrorReply = "500 error\r\n";
 // Most bytes looked at per read; the read itself stops at the line's LF.
 constexpr std::size_t kPeekChunk = 512;
 
-ssize_t receive(int socket, void* into, std::size_t length, int flags) {
-    ssize_t count;
-    do {
-        count = recv(socket, into, length, flags);
-    } while (count < 0 && errno == EINTR);
-    return count;
-}
-
 enum class Piece { More, LineEnded, Failed };
 
 // Reads from the task's client socket, or from its upstream through peerReceive.
@@ -41,15 +33,16 @@ long readFrom(SocketTask& task, int socket, char* into, std::size_t length, bool
     if (socket == task.PeerSocket && socket != task.Socket) {
         return peerReceive(task, into, length, peek);
     }
-    return receive(socket, into, length, peek ? MSG_PEEK : 0);
+    return receiveRetrying(socket, into, length, peek ? MSG_PEEK : 0);
 }
 
 void readFailed(SocketTask& task, int socket) {
     DebugLog("getLine ReadError");
     if (socket == task.PeerSocket) {
         task.fail(UpstreamFailure::Temporary, "the server closed the connection");
+    } else {
+        task.stop();
     }
-    task.stop();
 }
 
 // Takes the bytes that are waiting, up to and including the first LF and not one byte more

@@ -5,6 +5,7 @@
 
 #include <curl/curl.h>
 
+#include "codec/Wipe.h"
 #include "diag/Proginit.h"
 #include "server/EngineEvents.h"
 
@@ -17,11 +18,6 @@ constexpr auto kTokenMargin = std::chrono::seconds(60);
 // happen between two saves of the settings file.
 constexpr std::size_t kReplacedKept = 8;
 
-void wipe(std::string& text) {
-    explicit_bzero(text.data(), text.size());
-    text.clear();
-}
-
 // The account a token belongs to: the same user at the same endpoint for the same client.
 std::string accountKey(const ProxyData& entry) {
     return entry.OAuthTokenUrl + '\n' + entry.OAuthClientId + '\n' + entry.User;
@@ -30,10 +26,10 @@ std::string accountKey(const ProxyData& entry) {
 } // namespace
 
 OAuthTokens::Account::~Account() {
-    wipe(accessToken);
-    wipe(newest);
+    Wipe(accessToken);
+    Wipe(newest);
     for (std::string& token : replaced) {
-        wipe(token);
+        Wipe(token);
     }
 }
 
@@ -106,7 +102,7 @@ TokenOutcome OAuthTokens::accessToken(const ProxyData& entry, std::string& token
     ++state.round;
     state.last = outcome;
     if (outcome.ok) {
-        wipe(state.accessToken);
+        Wipe(state.accessToken);
         state.accessToken = access;
         state.expires = std::chrono::steady_clock::now() + std::chrono::seconds(expiresIn);
         token = access;
@@ -114,19 +110,13 @@ TokenOutcome OAuthTokens::accessToken(const ProxyData& entry, std::string& token
         if (!rotated.empty() && rotated != refresh) {
             DebugLog("OAuth refresh token rotated");
             if (state.replaced.size() >= kReplacedKept) {
-                wipe(state.replaced.front());
+                Wipe(state.replaced.front());
                 state.replaced.erase(state.replaced.begin());
             }
             state.replaced.push_back(refresh);
-            wipe(state.newest);
+            Wipe(state.newest);
             state.newest = rotated;
-            EngineEvent event;
-            event.kind = EngineEvent::Kind::RefreshTokenRotated;
-            event.when = std::time(nullptr);
-            event.entryIndex = entry.Index;
-            event.domain = entry.Domain;
-            event.server = entry.SMTP;
-            event.user = entry.User;
+            EngineEvent event(EngineEvent::Kind::RefreshTokenRotated, entry);
             // The token that was sent: what the stored entry holds once the earlier
             // rotations are stored.
             event.oldRefreshToken = refresh;
@@ -138,14 +128,14 @@ TokenOutcome OAuthTokens::accessToken(const ProxyData& entry, std::string& token
     }
     state.done.notify_all();
     lock.unlock();
-    wipe(access);
-    wipe(rotated);
-    wipe(refresh);
+    Wipe(access);
+    Wipe(rotated);
+    Wipe(refresh);
     return outcome;
 }
 
 void OAuthTokens::drop(const ProxyData& entry) {
     std::shared_ptr<Account> held = account(entry);
     std::lock_guard lock(held->mutex);
-    wipe(held->accessToken);
+    Wipe(held->accessToken);
 }

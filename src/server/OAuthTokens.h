@@ -64,6 +64,10 @@ class OAuthTokens {
     std::map<std::string, std::shared_ptr<Account>> accounts_;
 };
 
+// Whether a token may be sent to `url`: https, or http to this machine only ("localhost" or a
+// numeric loopback address). Otherwise false, with `why` (when given) in words for the user.
+bool oauthUrlAllowed(const std::string& url, std::string* why = nullptr);
+
 // Asks the token endpoint for an access token with grant_type=refresh_token. Only https URLs,
 // or http to a loopback host. Fills `accessToken`, `expiresInSeconds` and, when the endpoint
 // rotated it, `newRefreshToken`.

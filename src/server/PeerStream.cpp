@@ -25,11 +25,7 @@ bool waitOnePeriod(int socket, short events, int millis) {
 
 long peerReceive(SocketTask& task, char* into, std::size_t length, bool peek) {
     if (!task.PeerTls) {
-        ssize_t count;
-        do {
-            count = recv(task.PeerSocket, into, length, peek ? MSG_PEEK : 0);
-        } while (count < 0 && errno == EINTR);
-        return count;
+        return receiveRetrying(task.PeerSocket, into, length, peek ? MSG_PEEK : 0);
     }
     std::size_t done = 0;
     const TlsIo result =

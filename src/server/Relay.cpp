@@ -158,18 +158,14 @@ RelaySession::Outcome RelaySession::toServer(RelayBlocks& blocks) {
             }
             toServer_ = {block, 0, static_cast<std::size_t>(count)};
         }
-        if (!serverCanTake()) {
-            return Outcome::Waiting;
-        }
-        const Flow flow = flushToServer();
+        const Flow flow =
+            serverCanTake() ? handedOn(toServer_, flushToServer(), blocks) : Flow::Waiting;
         if (flow == Flow::Gone) {
             return end("Server Write Error");
         }
         if (flow == Flow::Waiting) {
             return Outcome::Waiting;
         }
-        blocks.put(toServer_.block);
-        toServer_ = {};
     }
     return client_.readable ? Outcome::Again : Outcome::Waiting;
 }
@@ -210,18 +206,16 @@ RelaySession::Outcome RelaySession::toClient(RelayBlocks& blocks) {
             }
             toClient_ = {block, 0, filled};
         }
-        if (!client_.writable) {
-            return Outcome::Waiting;
-        }
-        const Flow flow = flushToClient();
+        const Flow flow =
+            client_.writable
+                ? handedOn(toClient_, flushPlain(task_->Socket, toClient_, client_), blocks)
+                : Flow::Waiting;
         if (flow == Flow::Gone) {
             return end("Client Write Error");
         }
         if (flow == Flow::Waiting) {
             return Outcome::Waiting;
         }
-        blocks.put(toClient_.block);
-        toClient_ = {};
     }
     return serverGone_ || serverCanGive() ? Outcome::Again : Outcome::Waiting;
 }
@@ -258,20 +252,31 @@ long RelaySession::readServer(char* into, std::size_t length) {
     return count;
 }
 
+RelaySession::Flow RelaySession::handedOn(Held& held, Flow flow, RelayBlocks& blocks) {
+    if (flow == Flow::Passed) {
+        blocks.put(held.block);
+        held = {};
+    }
+    return flow;
+}
+
+RelaySession::Flow RelaySession::flushPlain(int socket, Held& held, Readiness& destination) {
+    const long sent = sendNow(socket, held.block + held.start, held.end - held.start);
+    if (sent < 0) {
+        return Flow::Gone;
+    }
+    held.start += static_cast<std::size_t>(sent);
+    if (held.start < held.end) {
+        destination.writable = false;
+        return Flow::Waiting;
+    }
+    return Flow::Passed;
+}
+
 RelaySession::Flow RelaySession::flushToServer() {
     Held& held = toServer_;
     if (!task_->PeerTls) {
-        const long sent =
-            sendNow(task_->PeerSocket, held.block + held.start, held.end - held.start);
-        if (sent < 0) {
-            return Flow::Gone;
-        }
-        held.start += static_cast<std::size_t>(sent);
-        if (held.start < held.end) {
-            server_.writable = false;
-            return Flow::Waiting;
-        }
-        return Flow::Passed;
+        return flushPlain(task_->PeerSocket, held, server_);
     }
     // The TLS library takes a piece whole or not at all, and a retry must offer the same bytes
     // at the same address: the block stays where it is until the write is done.
@@ -296,18 +301,4 @@ RelaySession::Flow RelaySession::flushToServer() {
         return Flow::Gone;
     }
     return Flow::Gone;
-}
-
-RelaySession::Flow RelaySession::flushToClient() {
-    Held& held = toClient_;
-    const long sent = sendNow(task_->Socket, held.block + held.start, held.end - held.start);
-    if (sent < 0) {
-        return Flow::Gone;
-    }
-    held.start += static_cast<std::size_t>(sent);
-    if (held.start < held.end) {
-        client_.writable = false;
-        return Flow::Waiting;
-    }
-    return Flow::Passed;
 }

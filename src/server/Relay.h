@@ -80,8 +80,11 @@ class RelaySession {
     static void note(Readiness& side, std::uint32_t events);
     Outcome toServer(RelayBlocks& blocks);
     Outcome toClient(RelayBlocks& blocks);
+    // Sends what `held` still holds on a plain socket; `destination` learns when it is full.
+    static Flow flushPlain(int socket, Held& held, Readiness& destination);
     Flow flushToServer();
-    Flow flushToClient();
+    // A block that passed whole goes back to the pool; gives `flow`.
+    static Flow handedOn(Held& held, Flow flow, RelayBlocks& blocks);
     bool serverCanTake() const;
     bool serverCanGive() const;
     // Reads from the server into [into, into + length): a count > 0, 0 when it closed, -1 when

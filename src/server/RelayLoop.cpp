@@ -3,7 +3,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstdint>
 #include <new>
 #include <pthread.h>
@@ -198,12 +197,8 @@ void RelayLoop::closeDescriptors(Shared& shared) {
 }
 
 void RelayLoop::run(Shared& shared) {
-    // OpenSSL writes to the upstream with write(), which raises SIGPIPE on a reset connection;
-    // on this thread it stays pending and harmless, and the write's error ends the relay.
-    sigset_t pipe;
-    sigemptyset(&pipe);
-    sigaddset(&pipe, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+    // A TLS write to a reset upstream gives an error that ends that relay, not a signal.
+    const PipeSignalBlock noPipeSignal;
     pthread_setname_np(pthread_self(), "vellomir relay");
 
     // Set before the thread started, and changed only by this thread before it ends.

@@ -11,7 +11,8 @@
 //
 // Failure is reported by results, never by exceptions: -1 for a socket or an operation that
 // failed, false for an entry point that failed. A sub task has one failure signal, its running
-// flag: every operation that fails clears it, and every loop of the sub task tests it.
+// flag: every operation that fails clears it, and every loop of the sub task tests it. Why the
+// upstream part failed is recorded beside it (SocketTask::fail) for the reply and the user.
 #pragma once
 
 #include <atomic>
@@ -86,7 +87,8 @@ enum class UpstreamFailure {
 };
 
 // The record of one socket worker thread. The main task has one static record; each sub task
-// has one on the heap, made by startSubTask and destroyed by the sub task itself.
+// has one on the heap, made by startSubTask and destroyed by endSubTask: on the sub task's thread,
+// or on the relay loop once a relayed session ends.
 struct SocketTask {
     int Socket = -1;     // main task: the listening socket; sub task: the mail client's socket
     int PeerSocket = -1; // sub task: the upstream server's socket, -1 until connected
@@ -157,11 +159,10 @@ int waitReadable(int socket, int millis);
 // Bound listening socket (backlog SOMAXCONN) on an IPv4 address or name, or an IPv6 literal;
 // or -1 with errno from the failed step.
 int openListenSocket(const char* host, std::int32_t port);
-// Socket connected to the upstream server (TCP_NODELAY set, blocking), or -1 after the traces.
-// Tries every address of the name, IPv4 or IPv6, in turn, all within the connect deadline.
-int connectServer(const char* host, std::int32_t port);
-// The same; on failure `failure` (when given) tells why, in words for the user.
-int connectServer(const char* host, std::int32_t port, std::string* failure);
+// Socket connected to the upstream server (TCP_NODELAY and keepalive set, blocking), or -1
+// after the traces, with `failure` (when given) telling why in words for the user. Tries every
+// address of the name, IPv4 or IPv6, in turn, all within the connect deadline.
+int connectServer(const char* host, std::int32_t port, std::string* failure = nullptr);
 // Sends all `length` bytes; gives `length`, or -1 when the peer is gone.
 long sendAll(int socket, const char* bytes, std::size_t length);
 // Turns off the send delay that would hold back short pieces until the peer's ACK.

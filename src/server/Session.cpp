@@ -2,18 +2,14 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <limits>
 #include <malloc.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <new>
 #include <optional>
 #include <poll.h>
-#include <pthread.h>
 #include <string>
 #include <sys/socket.h>
 #include <system_error>
@@ -84,18 +80,11 @@ class Session {
         if (task_.Services == nullptr) {
             return;
         }
-        EngineEvent event;
-        event.kind = kind;
-        event.when = std::time(nullptr);
-        event.entryIndex = entry_.Index;
-        event.domain = entry_.Domain;
-        event.server = entry_.SMTP;
-        event.user = entry_.User;
+        EngineEvent event(kind, entry_);
         if (kind == EngineEvent::Kind::SessionFailed) {
             event.failure =
                 task_.FailureText.empty() ? "the upstream ended the session" : task_.FailureText;
             event.hintKind = failureHintFor(event.failure);
-            event.hint = hintText(event.hintKind);
             event.temporary = temporary;
         }
         task_.Services->events.push(std::move(event));
@@ -204,8 +193,6 @@ class Session {
     void startRelay() {
         relayed_ = true;
         report(EngineEvent::Kind::SessionRelayed, false);
-        // The client's socket has it from the listening socket.
-        setKeepAlive(task_.PeerSocket);
         DebugLog("Work Started of After SMTP AUTH");
     }
 
@@ -333,12 +320,7 @@ int findEntry(ProxyData& entry, const char* line, int mode) {
 }
 
 void subTaskMain(SocketTask* task) {
-    // OpenSSL and libcurl write with write(), not send(MSG_NOSIGNAL): a peer that reset its
-    // connection must give EPIPE on this thread, not a signal that ends the process.
-    sigset_t pipe;
-    sigemptyset(&pipe);
-    sigaddset(&pipe, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+    const PipeSignalBlock noPipeSignal; // TLS and token requests write with write()
     task->ThreadId = static_cast<std::uint32_t>(gettid());
     DebugLog("sub task start(%x) w=%d", task->ThreadId, task->running() ? 1 : 0);
     bool relayed = false;

@@ -9,6 +9,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <pthread.h>
 #include <string>
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -91,6 +92,27 @@ sockaddr_in ipv4Address(std::uint32_t address, std::int32_t port) {
     result.sin_addr.s_addr = address;
     result.sin_port = htons(static_cast<std::uint16_t>(port));
     return result;
+}
+
+ssize_t receiveRetrying(int socket, void* into, std::size_t length, int flags) {
+    ssize_t count;
+    do {
+        count = recv(socket, into, length, flags);
+    } while (count < 0 && errno == EINTR);
+    return count;
+}
+
+PipeSignalBlock::PipeSignalBlock() {
+    sigemptyset(&pipe_);
+    sigaddset(&pipe_, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe_, &before_);
+}
+
+PipeSignalBlock::~PipeSignalBlock() {
+    const timespec none{0, 0};
+    while (sigtimedwait(&pipe_, nullptr, &none) > 0) {
+    }
+    pthread_sigmask(SIG_SETMASK, &before_, nullptr);
 }
 
 void closeSocket(int socket) {
@@ -193,10 +215,6 @@ std::string addressText(const sockaddr_storage& address) {
 
 } // namespace
 
-int connectServer(const char* host, std::int32_t port) {
-    return connectServer(host, port, nullptr);
-}
-
 int connectServer(const char* host, std::int32_t port, std::string* failure) {
     const char* name = host != nullptr ? host : "";
     const std::vector<sockaddr_storage> addresses =
@@ -241,6 +259,7 @@ int connectServer(const char* host, std::int32_t port, std::string* failure) {
         error = connectWithin(socket, address, static_cast<int>(left.count()));
         if (error == 0) {
             setNoDelay(socket);
+            setKeepAlive(socket); // for the relay; longer than any wait before it
             return socket;
         }
         closeSocket(socket);

@@ -1,6 +1,5 @@
 // The entry's security on a freshly connected upstream socket: implicit TLS, or STARTTLS. Never
 // a fall-back to plain text: any failure ends the session before anything else goes upstream.
-#include <cerrno>
 #include <cstring>
 #include <string>
 #include <sys/socket.h>
@@ -8,6 +7,7 @@
 #include "Limits.h"
 #include "diag/Proginit.h"
 #include "server/Server.h"
+#include "server/SocketUtil.h"
 
 namespace {
 
@@ -89,11 +89,7 @@ bool startTls(const ProxyData& entry, SocketTask& task, char* line, std::size_t 
     // Anything already behind the go-ahead was sent before TLS and would be taken as the
     // server's first replies under TLS: a man in the middle injecting them.
     char extra[64];
-    ssize_t waiting;
-    do {
-        waiting = recv(task.PeerSocket, extra, sizeof extra, MSG_PEEK | MSG_DONTWAIT);
-    } while (waiting < 0 && errno == EINTR);
-    if (waiting > 0) {
+    if (receiveRetrying(task.PeerSocket, extra, sizeof extra, MSG_PEEK | MSG_DONTWAIT) > 0) {
         insecure(task, "bytes arrived after the STARTTLS go-ahead (reply injection)");
         return false;
     }
@@ -116,8 +112,7 @@ int secureUpstream(const ProxyData& entry, SocketTask& task, char* line, std::si
         return handshake(entry, task, fingerprint) ? 0 : -1;
     case SecurityStartTls:
         if (!startTls(entry, task, line, size, word, fingerprint)) {
-            task.stop();
-            return -1;
+            return -1; // every way there has stopped the task
         }
         greetingRead = true;
         return 0;

@@ -1,14 +1,20 @@
 // Requests to an OAuth 2.0 token endpoint over HTTPS (libcurl), and their JSON answers.
+#include <arpa/inet.h>
 #include <cstring>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <curl/curl.h>
 #include <nlohmann/json.hpp>
 #include <openssl/x509.h>
 
 #include "Limits.h"
+#include "codec/Wipe.h"
 #include "diag/Proginit.h"
 #include "server/OAuthTokens.h"
+#include "server/Server.h"
+#include "server/SocketUtil.h"
 
 namespace {
 
@@ -29,18 +35,39 @@ std::size_t collect(char* data, std::size_t size, std::size_t count, void* user)
     return length;
 }
 
-bool isLoopbackHost(const std::string& host) {
-    return host == "localhost" || host == "::1" || host == "[::1]" || host.rfind("127.", 0) == 0;
+// "localhost", or a numeric address of this machine (127.0.0.0/8, ::1, or 127/8 as a mapped
+// IPv6 address). A name that merely starts with "127." is not one.
+bool isLoopbackHost(std::string host) {
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
+        host = host.substr(1, host.size() - 2);
+    }
+    if (host == "localhost") {
+        return true;
+    }
+    in_addr v4{};
+    if (inet_pton(AF_INET, host.c_str(), &v4) == 1) {
+        return (ntohl(v4.s_addr) >> 24) == 127;
+    }
+    in6_addr v6{};
+    if (inet_pton(AF_INET6, host.c_str(), &v6) == 1) {
+        return IN6_IS_ADDR_LOOPBACK(&v6) || (IN6_IS_ADDR_V4MAPPED(&v6) && v6.s6_addr[12] == 127);
+    }
+    return false;
 }
 
-// Plain http is allowed to a local identity server only (and to the tests): a token or a
-// refresh token must never cross a network in clear.
-bool urlAllowed(const std::string& url, std::string& why) {
+} // namespace
+
+bool oauthUrlAllowed(const std::string& url, std::string* why) {
+    const auto refuse = [&](const char* reason) {
+        if (why != nullptr) {
+            *why = reason;
+        }
+        return false;
+    };
     CURLU* parsed = curl_url();
     if (parsed == nullptr || curl_url_set(parsed, CURLUPART_URL, url.c_str(), 0) != CURLUE_OK) {
         curl_url_cleanup(parsed);
-        why = "the token URL is not a URL";
-        return false;
+        return refuse("the token URL is not a URL");
     }
     char* scheme = nullptr;
     char* host = nullptr;
@@ -51,22 +78,20 @@ bool urlAllowed(const std::string& url, std::string& why) {
     curl_free(scheme);
     curl_free(host);
     curl_url_cleanup(parsed);
-    if (schemeText == "https" || (schemeText == "http" && isLoopbackHost(hostText))) {
+    if (!hostText.empty() &&
+        (schemeText == "https" || (schemeText == "http" && isLoopbackHost(hostText)))) {
         return true;
     }
-    why = "the token URL must use https (http only to this machine)";
-    return false;
+    return refuse("the token URL must use https (http only to this machine)");
 }
+
+namespace {
 
 std::string escaped(CURL* curl, const std::string& text) {
     char* value = curl_easy_escape(curl, text.data(), static_cast<int>(text.size()));
     std::string result = value != nullptr ? value : "";
     curl_free(value);
     return result;
-}
-
-void wipe(std::string& text) {
-    explicit_bzero(text.data(), text.size());
 }
 
 std::string textField(const nlohmann::json& object, const char* name) {
@@ -91,14 +116,15 @@ long numberField(const nlohmann::json& object, const char* name, long fallback) 
     return fallback;
 }
 
-// POSTs `form` to the entry's token endpoint and reads the JSON answer: on success the three
-// token fields, else the endpoint's error code and description.
-TokenOutcome postForm(const ProxyData& entry, std::string& form, int deadlineMillis,
+using FormFields = std::vector<std::pair<const char*, const std::string*>>;
+
+// POSTs `fields` (with the entry's client id and secret) to the entry's token endpoint and reads
+// the JSON answer: on success the three token fields, else the endpoint's error code and
+// description.
+TokenOutcome postForm(const ProxyData& entry, FormFields fields, int deadlineMillis,
                       std::string& accessToken, long& expiresIn, std::string& refreshToken) {
     TokenOutcome outcome;
-    std::string why;
-    if (!urlAllowed(entry.OAuthTokenUrl, why)) {
-        outcome.error = why;
+    if (!oauthUrlAllowed(entry.OAuthTokenUrl, &outcome.error)) {
         return outcome;
     }
     CURL* curl = curl_easy_init();
@@ -106,6 +132,14 @@ TokenOutcome postForm(const ProxyData& entry, std::string& form, int deadlineMil
         outcome.temporary = true;
         outcome.error = "cannot start an HTTP request";
         return outcome;
+    }
+    fields.emplace_back("client_id", &entry.OAuthClientId);
+    if (!entry.OAuthClientSecret.empty()) {
+        fields.emplace_back("client_secret", &entry.OAuthClientSecret);
+    }
+    std::string form;
+    for (const auto& [name, value] : fields) {
+        form += (form.empty() ? "" : "&") + std::string(name) + "=" + escaped(curl, *value);
     }
     Answer answer;
     // The same trust as an upstream without CAFile: OpenSSL's default verify paths, so
@@ -120,27 +154,32 @@ TokenOutcome postForm(const ProxyData& entry, std::string& form, int deadlineMil
     curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "https,http");
     curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(limits::kConnectMillis));
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS,
+                     static_cast<long>(engineDeadlines().connectMillis));
     curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(deadlineMillis));
     curl_easy_setopt(curl, CURLOPT_POSTFIELDS, form.c_str());
     curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE, static_cast<long>(form.size()));
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, collect);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &answer);
     curl_easy_setopt(curl, CURLOPT_USERAGENT, "Vellomir");
-    const CURLcode result = curl_easy_perform(curl);
+    // With CURLOPT_NOSIGNAL the library leaves SIGPIPE alone, and OpenSSL writes with write().
+    const CURLcode result = [&] {
+        const PipeSignalBlock noPipeSignal;
+        return curl_easy_perform(curl);
+    }();
     long status = 0;
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
     curl_easy_cleanup(curl);
-    wipe(form);
+    Wipe(form);
 
     if (result != CURLE_OK) {
         outcome.temporary = true;
         outcome.error = std::string("token endpoint: ") + curl_easy_strerror(result);
-        wipe(answer.body);
+        Wipe(answer.body);
         return outcome;
     }
     const nlohmann::json json = nlohmann::json::parse(answer.body, nullptr, false);
-    wipe(answer.body);
+    Wipe(answer.body);
     if (json.is_discarded() || !json.is_object()) {
         outcome.temporary = status >= 500;
         outcome.error = "token endpoint: HTTP " + std::to_string(status) + ", no JSON answer";
@@ -153,8 +192,7 @@ TokenOutcome postForm(const ProxyData& entry, std::string& form, int deadlineMil
         outcome.ok = true;
         return outcome;
     }
-    wipe(accessToken);
-    accessToken.clear();
+    Wipe(accessToken);
     const std::string code = textField(json, "error");
     const std::string description = textField(json, "error_description");
     outcome.temporary = status >= 500 || code == "temporarily_unavailable";
@@ -164,45 +202,31 @@ TokenOutcome postForm(const ProxyData& entry, std::string& form, int deadlineMil
     return outcome;
 }
 
-std::string clientFields(CURL* curl, const ProxyData& entry) {
-    std::string form = "&client_id=" + escaped(curl, entry.OAuthClientId);
-    if (!entry.OAuthClientSecret.empty()) {
-        form += "&client_secret=" + escaped(curl, entry.OAuthClientSecret);
-    }
-    return form;
-}
-
 } // namespace
 
 TokenOutcome requestAccessToken(const ProxyData& entry, const std::string& refreshToken,
                                 int deadlineMillis, std::string& accessToken,
                                 long& expiresInSeconds, std::string& newRefreshToken) {
-    CURL* curl = curl_easy_init();
-    if (curl == nullptr) {
-        return {false, true, "cannot start an HTTP request"};
-    }
-    std::string form = "grant_type=refresh_token&refresh_token=" + escaped(curl, refreshToken) +
-                       clientFields(curl, entry);
+    static const std::string kGrant = "refresh_token";
+    FormFields fields = {{"grant_type", &kGrant}, {"refresh_token", &refreshToken}};
     if (!entry.OAuthScope.empty()) {
-        form += "&scope=" + escaped(curl, entry.OAuthScope);
+        fields.emplace_back("scope", &entry.OAuthScope);
     }
-    curl_easy_cleanup(curl);
     DebugLog("OAuth token request(%s)", entry.OAuthTokenUrl.c_str());
-    return postForm(entry, form, deadlineMillis, accessToken, expiresInSeconds, newRefreshToken);
+    return postForm(entry, std::move(fields), deadlineMillis, accessToken, expiresInSeconds,
+                    newRefreshToken);
 }
 
 TokenOutcome requestTokensForCode(const ProxyData& entry, const std::string& code,
                                   const std::string& codeVerifier, const std::string& redirectUri,
                                   int deadlineMillis, std::string& accessToken,
                                   long& expiresInSeconds, std::string& refreshToken) {
-    CURL* curl = curl_easy_init();
-    if (curl == nullptr) {
-        return {false, true, "cannot start an HTTP request"};
-    }
-    std::string form = "grant_type=authorization_code&code=" + escaped(curl, code) +
-                       "&code_verifier=" + escaped(curl, codeVerifier) +
-                       "&redirect_uri=" + escaped(curl, redirectUri) + clientFields(curl, entry);
-    curl_easy_cleanup(curl);
+    static const std::string kGrant = "authorization_code";
     DebugLog("OAuth code exchange(%s)", entry.OAuthTokenUrl.c_str());
-    return postForm(entry, form, deadlineMillis, accessToken, expiresInSeconds, refreshToken);
+    return postForm(entry,
+                    {{"grant_type", &kGrant},
+                     {"code", &code},
+                     {"code_verifier", &codeVerifier},
+                     {"redirect_uri", &redirectUri}},
+                    deadlineMillis, accessToken, expiresInSeconds, refreshToken);
 }

@@ -1,5 +1,5 @@
-// The login at the upstream server: EHLO, then SMTP AUTH with LOGIN, PLAIN or CRAM-MD5, or, for
-// AUTO, the best of these that the server offers.
+// The login at the upstream server: EHLO, then SMTP AUTH with LOGIN, PLAIN or CRAM-MD5 (or, for
+// AUTO, the best of these that the server offers), or XOAUTH2 with an OAuth access token.
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -7,6 +7,7 @@
 #include "Limits.h"
 #include "codec/Base64.h"
 #include "codec/Hmac.h"
+#include "codec/Wipe.h"
 #include "config/Inifile.h"
 #include "diag/Proginit.h"
 #include "server/Server.h"
@@ -31,14 +32,6 @@ std::int32_t methodFromAuthLine(const char* mechanisms) {
     return method;
 }
 
-// Secrets must not linger in buffers that outlive their use.
-void wipe(void* bytes, std::size_t length) {
-    explicit_bzero(bytes, length);
-}
-void wipe(std::string& text) {
-    wipe(text.data(), text.size());
-}
-
 class UpstreamLogin {
   public:
     UpstreamLogin(const ProxyData& entry, SocketTask& task, char* line, std::size_t size)
@@ -52,13 +45,14 @@ class UpstreamLogin {
         }
     }
     ~UpstreamLogin() {
-        wipe(scratch_, sizeof scratch_);
-        wipe(token_);
+        Wipe(scratch_, sizeof scratch_);
+        Wipe(token_);
     }
 
-    // XOAUTH2 sends a bearer token: only over TLS, and only a token that is valid now. Gives
-    // false, with the login failed, when either is missing.
-    bool prepareToken() {
+    // The secret the login needs, before anything is sent: the entry's own (unless the desktop
+    // program could not get it), and for XOAUTH2 a bearer token that is valid now, only over
+    // TLS. Gives false, with the login failed, when it cannot be had.
+    bool prepareSecret() {
         if (method_ != MethodNone && !entry_.SecretProblem.empty()) {
             // The desktop program could not get the secret (a locked or missing keyring):
             // nothing is sent rather than an empty password.
@@ -217,7 +211,7 @@ class UpstreamLogin {
         step_ = 4;
         if (method_ == MethodLogin && encodeLine(entry_.Passwd)) {
             sendServerLine(task_, scratch_, false);
-            wipe(scratch_, sizeof scratch_);
+            Wipe(scratch_, sizeof scratch_);
             DebugLog("Send Password");
         }
     }
@@ -244,17 +238,17 @@ class UpstreamLogin {
         std::string encoded(Base64EncodedSize(message.size()), '\0');
         const bool fits = Base64EncodeBytes(message.data(), encoded.data(),
                                             static_cast<int>(message.size()), encoded.size());
-        wipe(message);
+        Wipe(message);
         encoded.resize(std::strlen(encoded.c_str()));
         std::string text = "AUTH XOAUTH2 " + encoded + "\n";
-        wipe(encoded);
+        Wipe(encoded);
         if (!fits || text.size() > limits::kAuthLineMax) {
-            wipe(text);
+            Wipe(text);
             fail(kTooLong);
             return;
         }
         sendServerLine(task_, text.c_str(), false);
-        wipe(text);
+        Wipe(text);
         DebugLog("Send AUTH XOAUTH2");
     }
 
@@ -279,15 +273,15 @@ class UpstreamLogin {
         const std::size_t room = kLineMax - std::strlen(kCommand) - 1 + 1; // LF out, NUL in
         const bool encoded =
             Base64EncodeBytes(message.data(), scratch_, static_cast<int>(message.size()), room);
-        wipe(message);
+        Wipe(message);
         if (!encoded) {
             fail(kTooLong);
             return;
         }
         std::string text = kCommand + std::string(scratch_) + "\n";
-        wipe(scratch_, sizeof scratch_);
+        Wipe(scratch_, sizeof scratch_);
         sendServerLine(task_, text.c_str(), false);
-        wipe(text);
+        Wipe(text);
         DebugLog("Send AUTH PLAIN");
     }
 
@@ -312,15 +306,15 @@ class UpstreamLogin {
             std::snprintf(hex, sizeof hex, "%02x", byte);
             response += hex;
         }
-        wipe(digest, sizeof digest);
+        Wipe(digest, sizeof digest);
         // The digest beside the challenge would let anyone who reads the trace try passwords
         // offline: only the user name is shown, and the response line leaves untraced.
         DebugLog("CODE=%s", entry_.User.c_str());
         const bool responseFits = encodeLine(response);
-        wipe(response);
+        Wipe(response);
         if (responseFits) {
             sendServerLine(task_, scratch_, false);
-            wipe(scratch_, sizeof scratch_);
+            Wipe(scratch_, sizeof scratch_);
             DebugLog("Send CRAM-MD5 response");
         }
     }
@@ -363,7 +357,7 @@ int skipContinuation(SocketTask& task, int serverSocket, char* line, std::size_t
 int authServer(const ProxyData& entry, SocketTask& task, char* line, std::size_t size,
                bool greetingRead) {
     UpstreamLogin login(entry, task, line, size);
-    if (!login.prepareToken()) {
+    if (!login.prepareSecret()) {
         return -1;
     }
     if (greetingRead) {

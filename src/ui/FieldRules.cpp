@@ -1,12 +1,12 @@
 #include "FieldRules.h"
 
+#include "server/OAuthTokens.h"
+
 #include <limits>
 
-#include <QHostAddress>
 #include <QInputMethodEvent>
 #include <QKeyEvent>
 #include <QLineEdit>
-#include <QUrl>
 
 namespace fieldrules {
 
@@ -71,14 +71,7 @@ bool FingerprintAccepted(const QString& text) {
 }
 
 bool OAuthUrlAccepted(const QString& text) {
-    const QUrl url(text, QUrl::StrictMode);
-    if (!url.isValid() || url.host().isEmpty()) {
-        return false;
-    }
-    const QString host = url.host();
-    const bool loopback = host == QLatin1String("localhost") || QHostAddress(host).isLoopback();
-    return url.scheme() == QLatin1String("https") ||
-           (url.scheme() == QLatin1String("http") && loopback);
+    return oauthUrlAllowed(text.toStdString()); // the engine's own rule, so both agree
 }
 
 std::optional<std::int32_t> ParsePositiveInt(const QString& text) {

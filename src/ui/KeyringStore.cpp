@@ -1,5 +1,7 @@
 #include "KeyringStore.h"
 
+#include "codec/Wipe.h"
+
 #include <QEventLoop>
 #include <QTimer>
 #include <cstring>
@@ -34,11 +36,6 @@ bool Needed(const ProxyData& entry, SecretKind kind) {
         return false; // public clients have none
     }
     return false;
-}
-
-void Wipe(std::string& text) {
-    explicit_bzero(text.data(), text.size());
-    text.clear();
 }
 
 void Wipe(QByteArray& bytes) {
@@ -245,6 +242,12 @@ KeyringResult KeyringSecrets::Saved(const ProxyData& entry, const ProxyData* bef
     for (const SecretKind kind : kSecretKinds) {
         const QString key = SecretKey(entry, kind);
         const std::string& secret = SecretOf(entry, kind);
+        // Unchanged: no round trip to the keyring (each may ask to unlock it), and a secret the
+        // list never got (the keyring was locked at start) is not removed as if it were cleared.
+        if (before != nullptr && SecretKey(*before, kind) == key &&
+            SecretOf(*before, kind) == secret) {
+            continue;
+        }
         KeyringResult result;
         if (!secret.empty()) {
             result = store_.Write(key, secret);

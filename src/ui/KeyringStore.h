@@ -66,9 +66,9 @@ class KeyringSecrets {
     // gets SecretProblem set (its login then fails at once, with that reason traced). Gives the
     // first failure, Ok when every secret the entries need came.
     KeyringResult FillAll(std::vector<ProxyData>& entries) const;
-    // After an entry was saved: stores its secrets under its keys, and removes those under the
-    // keys of `before` (the entry as it was) when they changed and no entry of `all` still uses
-    // them.
+    // After an entry was saved: stores its changed secrets under its keys (a secret made empty
+    // is removed), and removes those under the keys of `before` (the entry as it was) when they
+    // changed and no entry of `all` still uses them.
     KeyringResult Saved(const ProxyData& entry, const ProxyData* before,
                         const std::vector<ProxyData>& all) const;
     // After an entry was erased: removes its secrets unless another entry of `remaining` shares

@@ -54,6 +54,11 @@ TEST(Keyring, SecretsGoInComeBackWholeAndLeaveNoOrphan) {
     }
     ASSERT_TRUE(secrets.FillAll(loaded).ok());
     EXPECT_EQ(loaded, all) << "not byte for byte";
+    // Saving an entry whose secret never reached the list (a locked keyring at start) keeps it.
+    ProxyData unread = oauth;
+    unread.OAuthRefresh.clear();
+    ASSERT_TRUE(secrets.Saved(unread, &unread, all).ok());
+    EXPECT_TRUE(Stored(store, oauth, SecretKind::RefreshToken));
 
     // A new server for the first entry: its twin still needs the old key.
     ProxyData moved = login;

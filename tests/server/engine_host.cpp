@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <pthread.h>
 
+#include "Limits.h"
 #include "config/Inifile.h"
 #include "diag/ProcessProtection.h"
 #include "diag/Proginit.h"
@@ -72,7 +73,7 @@ int main() {
             }
         }
     };
-    const timespec period{0, 100 * 1000 * 1000};
+    const timespec period{0, limits::kPollMillis * 1000L * 1000L};
     while (sigtimedwait(&stopSignals, nullptr, &period) < 0) {
         takeEvents();
     }

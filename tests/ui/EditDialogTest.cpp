@@ -253,8 +253,11 @@ TEST_F(EditDialogTest, Xoauth2TakesProviderAndSignInFieldsInsteadOfThePassword) 
                       "https://outlook.office.com/SMTP.Send offline_access");
             choose(provider, 2);
             EXPECT_TRUE(shown("PanelOAuthUrls"));
-            E("EditTokenUrl")->setText("http://idp.example.net/token");
-            EXPECT_FALSE(OkEnabled()) << "a token must not cross a network in clear";
+            for (const char* clear :
+                 {"http://idp.example.net/token", "http://127.evil.example/t"}) {
+                E("EditTokenUrl")->setText(clear);
+                EXPECT_FALSE(OkEnabled()) << clear << ": a token must not cross a network in clear";
+            }
             E("EditTokenUrl")->setText("http://127.0.0.1:8080/token");
             ASSERT_TRUE(OkEnabled());
             Button(dlg_, "ButtonOK")->click();
