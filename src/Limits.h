@@ -70,6 +70,10 @@ inline constexpr int kKeepAliveProbes = 5;
 inline constexpr int kSignInMillis = 5 * 60 * 1000;
 inline constexpr int kRedirectRequestMax = 16 * 1024;
 
+// Each call to the desktop keyring waits at most this long, an unlock prompt included: a prompt
+// the user leaves open must not hold the program for good.
+inline constexpr int kKeyringWaitMillis = 2 * 60 * 1000;
+
 // A value read from the settings file is cut to this many bytes.
 inline constexpr std::size_t kProfileValueMax = 299;
 // OAuth values (refresh tokens are often 1-2 KB) are read up to this many bytes instead.

@@ -4,11 +4,13 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 #include <unistd.h>
 #include <vector>
 
 #include "Limits.h"
 #include "codec/Base64.h"
+#include "codec/Wipe.h"
 #include "diag/Proginit.h"
 
 IniFile Ini{ProxyList};
@@ -19,7 +21,6 @@ constexpr const char* kProgram = "Program";
 constexpr const char* kOption = "Option";
 constexpr const char* kProxy = "Proxy";
 constexpr const char* kDefaultListenAddress = "127.0.0.1";
-constexpr std::size_t kValueBuffer = 300;
 
 std::string EntryKey(const char* name, std::int32_t n) {
     char key[32];
@@ -45,17 +46,19 @@ constexpr const char* kEntryKeys[] = {"Domain",
                                       "OAuthRefresh"};
 
 // OAuth secrets: Base64 in the file like the password, but up to kOAuthValueMax characters.
+// A text that is not valid Base64 yields what decoded before the fault (the result code only
+// tells that, so it is not looked at); a secret ends at its first zero byte.
 std::string DecodeSecret(std::string text) {
     std::string clear(Base64DecodedSize(text.size()), '\0');
-    std::size_t length = 0;
-    (void)Base64Decode(text.c_str(), reinterpret_cast<unsigned char*>(clear.data()), clear.size(),
-                       &length);
-    explicit_bzero(text.data(), text.size());
-    clear.resize(std::strlen(clear.c_str())); // a secret ends at its first zero byte
+    (void)Base64Decode(text.c_str(), reinterpret_cast<unsigned char*>(clear.data()), clear.size());
+    Wipe(text);
+    const std::size_t length = std::strlen(clear.c_str());
+    Wipe(clear.data() + length, clear.size() - length);
+    clear.resize(length);
     return clear;
 }
 
-std::string EncodeSecret(const std::string& clear) {
+std::string EncodeSecret(std::string_view clear) {
     std::string text(Base64EncodedSize(clear.size()), '\0');
     if (!Base64EncodeBytes(clear.data(), text.data(), static_cast<int>(clear.size()),
                            text.size())) {
@@ -156,15 +159,7 @@ void IniFile::LoadEntry(std::int32_t n, ProxyData& entry) {
     entry.Method = ProfileInt(file_.Read(kProxy, EntryKey("Method", n)), MethodNone);
     entry.User = file_.Read(kProxy, EntryKey("User", n));
 
-    std::string text = file_.Read(kProxy, EntryKey("Passwd", n));
-    unsigned char clear[kValueBuffer] = {};
-    // A text that is not valid Base64 yields what decoded before the fault; the result code
-    // only tells that, so it is not looked at.
-    (void)Base64Decode(text.c_str(), clear, sizeof clear);
-    clear[sizeof clear - 1] = 0;
-    entry.Passwd = reinterpret_cast<const char*>(clear);
-    std::fill(text.begin(), text.end(), '\0');
-    explicit_bzero(clear, sizeof clear);
+    entry.Passwd = DecodeSecret(file_.Read(kProxy, EntryKey("Passwd", n)));
 
     entry.Port = ProfileInt(file_.Read(kProxy, EntryKey("Port", n)), 1);
     entry.Security = KnownSecurity(ProfileInt(file_.Read(kProxy, EntryKey("Security", n)), 0));
@@ -197,10 +192,9 @@ void IniFile::SaveEntry(std::int32_t n, const ProxyData& entry, bool withCount) 
     if (length < entry.Passwd.size() && secretsInFile) {
         DebugLog("IniPasswdCut(%03d)", n);
     }
-    char encoded[kValueBuffer] = {};
-    Base64EncodeBytes(entry.Passwd.data(), encoded, static_cast<int>(length), sizeof encoded);
+    std::string encoded = EncodeSecret(std::string_view(entry.Passwd).substr(0, length));
     file_.Write(kProxy, EntryKey("Passwd", n), encoded);
-    explicit_bzero(encoded, sizeof encoded);
+    Wipe(encoded);
 
     file_.Write(kProxy, EntryKey("Port", n), Decimal(entry.Port));
     file_.Write(kProxy, EntryKey("Security", n), Decimal(KnownSecurity(entry.Security)));
@@ -212,11 +206,10 @@ void IniFile::SaveEntry(std::int32_t n, const ProxyData& entry, bool withCount) 
             // The file could not give it back whole; an empty value asks for a new sign-in
             // instead of keeping a token that would be refused.
             DebugLog("IniOAuthValueCut(%03d)", n);
-            explicit_bzero(text.data(), text.size());
-            text.clear();
+            Wipe(text);
         }
         file_.Write(kProxy, EntryKey(name, n), text);
-        explicit_bzero(text.data(), text.size());
+        Wipe(text);
     };
     file_.Write(kProxy, EntryKey("OAuthAuthUrl", n), entry.OAuthAuthUrl);
     file_.Write(kProxy, EntryKey("OAuthTokenUrl", n), entry.OAuthTokenUrl);

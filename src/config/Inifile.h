@@ -2,10 +2,11 @@
 //
 // One global object, Ini, carries every read and write of the file, including the proxy entries.
 // Used on the user-interface thread only (and by tests); MethodName may be called from any thread.
-// No operation reports failure: a missing or unreadable file reads as the defaults. A failed
-// save is traced on the diagnostic channel and leaves the file as it was; the fields and the
-// list keep the change. Every save writes only the keys it is about, onto the file as it is on
-// disk at that moment, so it never brings back what an earlier failed save meant to write.
+// A missing or unreadable file reads as the defaults. A failed save is traced on the diagnostic
+// channel and leaves the file as it was; the fields and the list keep the change, and only
+// SaveList and SaveKeyringAndList tell the caller. Every save writes only the keys it is about,
+// onto the file as it is on disk at that moment, so it never brings back what an earlier failed
+// save meant to write.
 #pragma once
 
 #include <cstdint>

@@ -5,9 +5,9 @@
 #include <cstring>
 
 #include "Limits.h"
+#include "codec/Wipe.h"
 #include "config/PrivateFile.h"
 #include "config/ProfileText.h"
-#include "codec/Wipe.h"
 #include "diag/Proginit.h"
 
 namespace {
@@ -19,7 +19,6 @@ bool IsBlank(char c) {
 std::string LookupKey(const std::string& section, const std::string& key) {
     return ProfileText::NameKey(section) + '\n' + ProfileText::NameKey(key);
 }
-
 
 } // namespace
 
@@ -76,16 +75,15 @@ std::string ProfileFile::Read(const std::string& section, const std::string& key
         const Change& change = changes_[waiting->second];
         value = change.stored ? ProfileText::ValueOf(change.stored->c_str()) : "";
     } else {
-        std::unique_ptr<ProfileText> fresh;
-        if (viewHolds_ == 0 || !view_) {
-            fresh = LoadDisk();
+        // A held view is read once; without a hold the file is read for this value alone.
+        if (!view_) {
+            view_ = LoadDisk();
         }
-        if (viewHolds_ > 0 && fresh) {
-            view_ = std::move(fresh);
-        }
-        const ProfileText& text = fresh ? *fresh : *view_;
-        const char* raw = text.RawValue(section, key);
+        const char* raw = view_->RawValue(section, key);
         value = raw != nullptr ? ProfileText::ValueOf(raw) : "";
+        if (viewHolds_ == 0) {
+            view_.reset();
+        }
     }
     if (value.size() > maxLength) {
         value.resize(maxLength);

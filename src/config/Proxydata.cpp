@@ -1,15 +1,15 @@
 #include "config/Proxydata.h"
 
-#include <cstring>
 #include <iterator>
 
+#include "codec/Wipe.h"
 #include "config/Inifile.h"
 
 ProxyDataList ProxyList;
 
 ProxyData::~ProxyData() {
     for (std::string* secret : {&Passwd, &OAuthClientSecret, &OAuthRefresh}) {
-        explicit_bzero(secret->data(), secret->size());
+        Wipe(*secret);
     }
 }
 

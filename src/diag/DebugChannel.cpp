@@ -46,8 +46,8 @@ struct EarlyLines {
     std::size_t count = 0;
 };
 
-// Read before formatting, without the lock, so that tracing costs nothing while off. Changed only
-// with the lock held.
+// The output chosen by the last set-up; read and changed with the lock held (the tracing calls
+// look at g_active instead).
 std::atomic<int> g_mode{DebugOff};
 // Non-zero while lines go anywhere: the mode is not off, or a tap is installed. The one value
 // every trace call reads first, so tracing costs nothing while both are off.

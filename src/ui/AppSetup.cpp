@@ -1,5 +1,6 @@
 #include "AppSetup.h"
 
+#include <cstdio>
 #include <cstdlib>
 
 #include <QApplication>
@@ -81,4 +82,9 @@ ProgramWindows CreateProgramWindows() {
     windows.AboutBox = new TAboutBox(windows.FormMain);
     windows.FormMain->AttachDialogs(windows.FrmEditData, windows.FrmOption, windows.AboutBox);
     return windows;
+}
+
+void TellStandardError(const std::string& text) {
+    std::fprintf(stderr, "Vellomir: %s\n", text.c_str());
+    std::fflush(stderr);
 }

@@ -8,6 +8,7 @@
 #include <QFont>
 #include <QIcon>
 #include <QString>
+#include <string>
 
 class QApplication;
 class TAboutBox;
@@ -25,6 +26,10 @@ bool IsHeadlessPlatform();
 // 12 pixels high.
 QFont ProgramFont();
 void ApplyProgramFont(QApplication& app);
+
+// One line "Vellomir: <text>" on standard error, at once: where a headless program (or a desktop
+// without a notification area) tells its user.
+void TellStandardError(const std::string& text);
 
 // The program's icon: tray icon, window icon and the about box's picture.
 QIcon ProgramIcon();

@@ -1,7 +1,5 @@
 #include "FormConnectionTest.h"
 
-#include "FailureWords.h"
-
 #include <thread>
 
 #include <QCloseEvent>

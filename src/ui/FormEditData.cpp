@@ -376,15 +376,12 @@ void TFrmEditData::ButtonOKClick() {
     if (!CheckFields()) {
         return;
     }
-    const bool existing = WorkEntry.Index >= 0 && WorkEntry.Index < ProxyList.Count();
-    const ProxyData before = existing ? ProxyList.At(WorkEntry.Index) : ProxyData{};
     StoreFields();
     if (ProxyList.Count() == WorkEntry.Index) {
         FormMain->AddEntryRow(WorkEntry);
     } else {
         FormMain->ReplaceEntryRow(WorkEntry);
     }
-    FormMain->ReportSecrets(FormMain->Secrets().AfterSave(WorkEntry, existing ? &before : nullptr));
     accept();
     FormMain->SelectEntry(FormMain->GridCurrentRow() - 1);
 }

@@ -224,8 +224,7 @@ void TFormMain::ShowFailure(const EngineEvent& event) {
         return;
     }
     // Headless, or a desktop without a notification area: the one place someone may look.
-    std::fprintf(stderr, "Vellomir: %s\n", describeFailure(event).c_str());
-    std::fflush(stderr);
+    TellStandardError(describeFailure(event));
 }
 
 void TFormMain::ReportSecrets(const QString& problem) {
@@ -233,8 +232,7 @@ void TFormMain::ReportSecrets(const QString& problem) {
         return;
     }
     if (IsHeadlessPlatform()) {
-        std::fprintf(stderr, "Vellomir: %s\n", problem.toLocal8Bit().constData());
-        std::fflush(stderr);
+        TellStandardError(problem.toStdString());
         return;
     }
     // The listener's message, when there is one, stays: it is the one that stops all mail.
@@ -597,11 +595,14 @@ void TFormMain::AddEntryRow(ProxyData e) {
     SetGridRowCount(n + 3);
     DebugLog("AddCell(%d)", n + 1);
     WriteEntryCells(n + 1, e);
+    ReportSecrets(Keeper->AfterSave(e, nullptr));
 }
 
 void TFormMain::ReplaceEntryRow(const ProxyData& e) {
+    const ProxyData before = ProxyList.At(e.Index);
     ProxyList.Replace(e);
     WriteEntryCells(e.Index + 1, e);
+    ReportSecrets(Keeper->AfterSave(e, &before));
     UpdateTrayState(); // an edited server or user makes the old result stale
 }
 

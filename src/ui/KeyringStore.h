@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "Limits.h"
 #include "config/Proxydata.h"
 
 enum class SecretKind { Password, ClientSecret, RefreshToken };
@@ -38,7 +39,7 @@ inline constexpr SecretKind kSecretKinds[] = {SecretKind::Password, SecretKind::
 class KeyringStore {
   public:
     // `waitMillis` bounds each call, an unlock prompt included.
-    explicit KeyringStore(int waitMillis = 120000) : waitMillis_(waitMillis) {}
+    explicit KeyringStore(int waitMillis = limits::kKeyringWaitMillis) : waitMillis_(waitMillis) {}
 
     KeyringResult Read(const QString& key, std::string& secret) const;
     KeyringResult Write(const QString& key, const std::string& secret) const;

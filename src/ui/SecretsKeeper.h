@@ -14,7 +14,8 @@
 
 class SecretsKeeper {
   public:
-    explicit SecretsKeeper(int waitMillis = 120000) : store_(waitMillis), secrets_(store_) {}
+    explicit SecretsKeeper(int waitMillis = limits::kKeyringWaitMillis)
+        : store_(waitMillis), secrets_(store_) {}
 
     // With the option on: fills the secrets of the global entry list from the keyring; an entry
     // left without its secret fails its login with the reason traced.

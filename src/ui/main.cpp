@@ -1,5 +1,4 @@
 // Vellomir: the tray-resident SMTP authentication proxy. Takes no command-line arguments.
-#include <cstdio>
 #include <exception>
 #include <unistd.h>
 
@@ -18,7 +17,7 @@ namespace {
 // Headless nobody could close a message box, so the text goes to standard error there.
 void ReportStartFailure(const QString& text) {
     if (IsHeadlessPlatform()) {
-        std::fprintf(stderr, "Vellomir: %s\n", qPrintable(text));
+        TellStandardError(text.toStdString());
     } else {
         QMessageBox::critical(nullptr, QStringLiteral("Vellomir"), text);
     }
@@ -53,7 +52,7 @@ int main(int argc, char* argv[]) {
         formMain = windows.FormMain;
         // Headless nobody sees the status bar, and a proxy that serves nothing is no use.
         if (IsHeadlessPlatform() && !windows.FormMain->ListenError.empty()) {
-            std::fprintf(stderr, "Vellomir: %s\n", windows.FormMain->ListenError.c_str());
+            TellStandardError(windows.FormMain->ListenError);
             windows.FormMain->ExitOnListenFailure();
         }
         return app.exec();
