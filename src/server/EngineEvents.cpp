@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "Limits.h"
+#include "server/Server.h"
 
 namespace {
 
@@ -106,8 +107,7 @@ FailureHint failureHintFor(const std::string& failure) {
         return FailureHint::CertExpired;
     }
     const std::string reply = replyIn(failure);
-    const int code =
-        reply.empty() ? 0 : (reply[0] - '0') * 100 + (reply[1] - '0') * 10 + (reply[2] - '0');
+    const int code = reply.empty() ? 0 : replyCode(reply.c_str()); // its digits are checked
     if (code == 534 || (code / 100 == 5 && contains(reply, " 5.7.9"))) {
         return FailureHint::AppPassword;
     }

@@ -1,7 +1,6 @@
 #include "server/OAuthTokens.h"
 
 #include <cstring>
-#include <ctime>
 
 #include <curl/curl.h>
 

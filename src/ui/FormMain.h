@@ -71,7 +71,8 @@ class TFormMain : public QMainWindow {
     void Vellomir1Click();
     void N2Click();
 
-    // Entry list and grid.
+    // Entry list and grid. Adding, replacing and erasing keep the keyring in step when the
+    // secrets live there.
     void SelectEntry(std::int32_t i);
     void AddEntryRow(ProxyData e);
     void ReplaceEntryRow(const ProxyData& e);
